@@ -1,0 +1,271 @@
+#include "engine/OrvaneDSPKernel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace orvane {
+
+namespace {
+constexpr double kTwoPi = 6.283185307179586;
+constexpr float kStreamMaxDelaySeconds = 0.5f;
+constexpr float kOutputMaxDelaySeconds = 0.25f;
+constexpr float kInitialDelaySeconds = 0.25f;
+constexpr std::int64_t kFilterBlockBeforeAllocate = 16384;
+constexpr std::array<double, 3> kInitialLfoPhases{0.0, 2.0943951023931953, 4.1887902047863905};
+
+constexpr float kMaxStreamFeedback = 0.975f;
+constexpr double kSpreadSeconds = 0.03;
+constexpr double kDepthSeconds = 0.05;
+constexpr double kStreamLfoHz = 0.05;
+constexpr float kDecayBase = 20.0f;
+constexpr float kShortestDecaySeconds = 0.5f;
+constexpr float kSixtyDecibels = 0.001f;
+constexpr float kTinyDecaySeconds = 0.000001f;
+constexpr double kTopCutoffHz = 15000.0;
+constexpr double kCutoffRange = 0.014666666666666666; // 220 / 15000: 15 kHz down to 220 Hz
+constexpr double kFilterQ = 1.2;
+constexpr float kMaxOutputDelaySeconds = 0.12f;
+constexpr double kOutLfoStepL = 1.0681415022205298; // 2 pi x 0.17 Hz
+constexpr double kOutLfoStepR = 1.2566370614359172; // 2 pi x 0.2 Hz
+/// -2 pi x 5000: the reverberators' damping is a one-pole low-pass at 5 kHz.
+constexpr float kDampingCornerRadians = -31415.926f;
+constexpr double kLnSixtyDecibels = -6.907755278982137;
+
+float clamp01(float x) noexcept {
+    if (!(x > 0.0f)) return 0.0f;
+    if (x > 1.0f) return 1.0f;
+    return x;
+}
+
+float load(const std::atomic<float>& field) noexcept { return field.load(std::memory_order_relaxed); }
+
+SimpleDelayKernel makeDelay(float maxDelay) {
+    SimpleDelayKernel delay(maxDelay);
+    delay.delaySeconds = kInitialDelaySeconds;
+    return delay;
+}
+
+/// Feedback loops decay through subnormal numbers after the music stops,
+/// which cost x86 processors a hundred times more per operation. While the
+/// effect renders, flush them to zero; the caller's mode comes back after.
+class FlushDenormals {
+public:
+#if defined(__SSE__)
+    FlushDenormals() noexcept : saved_(__builtin_ia32_stmxcsr()) { __builtin_ia32_ldmxcsr(saved_ | kFlushToZero | kDenormalsAreZero); }
+    ~FlushDenormals() { __builtin_ia32_ldmxcsr(saved_); }
+
+private:
+    static constexpr unsigned kFlushToZero = 0x8000;
+    static constexpr unsigned kDenormalsAreZero = 0x0040;
+    unsigned saved_;
+#endif
+};
+} // namespace
+
+OrvaneDSPKernel::OrvaneDSPKernel()
+    : streamDelaysL{makeDelay(kStreamMaxDelaySeconds), makeDelay(kStreamMaxDelaySeconds), makeDelay(kStreamMaxDelaySeconds)},
+      streamDelaysR{makeDelay(kStreamMaxDelaySeconds), makeDelay(kStreamMaxDelaySeconds), makeDelay(kStreamMaxDelaySeconds)},
+      lfoPhases(kInitialLfoPhases),
+      filterL(kFilterBlockBeforeAllocate),
+      filterR(kFilterBlockBeforeAllocate),
+      outDelayL(makeDelay(kOutputMaxDelaySeconds)),
+      outDelayR(makeDelay(kOutputMaxDelaySeconds)) {}
+
+void OrvaneDSPKernel::allocate(std::int64_t maximumFrames, double rate) {
+    const std::int64_t n = std::max<std::int64_t>(maximumFrames, 0);
+    sampleRate = rate;
+    maxFrames = n;
+    // assign() then shrink_to_fit() frees the old area: a smaller allocation
+    // leaves nothing of the larger one behind.
+    streamBase.assign(static_cast<std::size_t>(6 * n), 0.0f);
+    streamBase.shrink_to_fit();
+    wetBase.assign(static_cast<std::size_t>(4 * n), 0.0f);
+    wetBase.shrink_to_fit();
+    deinterleaveBase.assign(static_cast<std::size_t>(2 * n), 0.0f);
+    deinterleaveBase.shrink_to_fit();
+
+    filterL = IIRKernel(n);
+    filterR = IIRKernel(n);
+    filterL.sampleRate = rate;
+    filterR.sampleRate = rate;
+
+    velvetEchoes.configure(static_cast<float>(rate));
+    reverbL.allocate(velvetEchoes.loopLength, n);
+    reverbR.allocate(velvetEchoes.loopLength, n);
+    const float damping = 1.0f - std::exp(kDampingCornerRadians / static_cast<float>(rate));
+    reverbL.dampingCoef = damping;
+    reverbR.dampingCoef = damping;
+
+    for (auto& d : streamDelaysL) d.allocate(rate);
+    for (auto& d : streamDelaysR) d.allocate(rate);
+    outDelayL.allocate(rate);
+    outDelayR.allocate(rate);
+
+    reset();
+}
+
+void OrvaneDSPKernel::reset() {
+    stateL = ChannelState{};
+    stateR = ChannelState{};
+    lfoPhases = kInitialLfoPhases;
+    outLFOPhaseL = 0.0;
+    outLFOPhaseR = 0.0;
+    reverbL.reset();
+    reverbR.reset();
+    filterL.reset();
+    filterR.reset();
+    for (auto& d : streamDelaysL) d.reset();
+    for (auto& d : streamDelaysR) d.reset();
+    outDelayL.reset();
+    outDelayR.reset();
+}
+
+void OrvaneDSPKernel::process(const float* inL, const float* inR, float* outL, float* outR,
+                              std::int64_t frameCount) noexcept {
+    const std::int64_t n = std::min(maxFrames, frameCount);
+    if (n < 1 || streamBase.empty() || wetBase.empty()) {
+        for (std::int64_t j = 0; j < frameCount; ++j) {
+            outL[j] = inL[j];
+            outR[j] = inR[j];
+        }
+        return;
+    }
+    if (bypass.load(std::memory_order_relaxed)) {
+        for (std::int64_t j = 0; j < n; ++j) {
+            outL[j] = inL[j];
+            outR[j] = inR[j];
+        }
+        return;
+    }
+    FlushDenormals flush;
+    render(inL, inR, outL, outR, n);
+}
+
+void OrvaneDSPKernel::render(const float* inL, const float* inR, float* outL, float* outR, std::int64_t n) noexcept {
+    const std::int64_t stride = maxFrames;
+    float* streams = streamBase.data();
+
+    // Grains.
+    splitIntoStreams(stateL, inL, streams, stride, n, sampleRate);
+    splitIntoStreams(stateR, inR, streams + 3 * stride, stride, n, sampleRate);
+
+    // Stream delays, each steered by its own slow LFO.
+    const float g = clamp01(load(granularity));
+    const float i = clamp01(load(incoherence));
+    const float imp = load(impatience);
+    const float fb = imp > 0.0f ? std::min(imp, 1.0f) * kMaxStreamFeedback : 0.0f;
+    const double di = static_cast<double>(i);
+    const double dg = static_cast<double>(g);
+    const double spread = di * di * kSpreadSeconds;
+    const double depth = dg * dg * kDepthSeconds * 0.5;
+    for (int k = 0; k < 3; ++k) {
+        const double phi = lfoPhases[static_cast<std::size_t>(k)];
+        const double sL = std::sin(phi);
+        const double sR = std::sin(phi + std::numbers::pi);
+        const double dk = static_cast<double>(k);
+        SimpleDelayKernel& left = streamDelaysL[static_cast<std::size_t>(k)];
+        SimpleDelayKernel& right = streamDelaysR[static_cast<std::size_t>(k)];
+        left.setDelaySeconds(static_cast<float>(spread * dk + depth * (sL + 1.0)));
+        left.feedback = fb;
+        // The right channel takes the spread offsets in reverse order and its
+        // LFO in antiphase.
+        right.setDelaySeconds(static_cast<float>(spread * (2.0 - dk) + depth * (sR + 1.0)));
+        right.feedback = fb;
+        left.process(streams + k * stride, n);
+        right.process(streams + (3 + k) * stride, n);
+        double next = phi + (di * dk + 1.0) * kStreamLfoHz * kTwoPi * static_cast<double>(n) / sampleRate;
+        if (next >= kTwoPi) next -= kTwoPi;
+        lfoPhases[static_cast<std::size_t>(k)] = next;
+    }
+
+    // Wet sum.
+    float* wetL = wetBase.data();
+    float* wetR = wetL + stride;
+    float* verbL = wetL + 2 * stride;
+    float* verbR = wetL + 3 * stride;
+    for (std::int64_t j = 0; j < n; ++j) wetL[j] = (streams[j] + streams[stride + j]) + streams[2 * stride + j];
+    const float* right = streams + 3 * stride;
+    for (std::int64_t j = 0; j < n; ++j) wetR[j] = (right[j] + right[stride + j]) + right[2 * stride + j];
+
+    // Reverberation of the wet sum.
+    const float gv = clamp01(load(gravitas));
+    const float decayTime = std::pow(kDecayBase, gv) * kShortestDecaySeconds;
+    velvetEchoes.setDecay(decayTime);
+    const float loopGain = std::pow(kSixtyDecibels, static_cast<float>(velvetEchoes.loopLength) /
+                                                        (std::max(decayTime, kTinyDecaySeconds) * velvetEchoes.sampleRate));
+    reverbL.feedback = loopGain;
+    reverbR.feedback = loopGain;
+    std::copy(wetL, wetL + n, verbL);
+    std::copy(wetR, wetR + n, verbR);
+    reverbL.process(velvetEchoes.left, verbL, n);
+    reverbR.process(velvetEchoes.right, verbR, n);
+
+    const float a = std::sqrt(gv);
+    const float b = 1.0f - std::sqrt(gv);
+    for (std::int64_t j = 0; j < n; ++j) wetL[j] = b * wetL[j] + a * verbL[j];
+    for (std::int64_t j = 0; j < n; ++j) wetR[j] = b * wetR[j] + a * verbR[j];
+
+    // Filter.
+    const double cutoff = kTopCutoffHz * std::pow(kCutoffRange, static_cast<double>(gv));
+    filterL.setLowpass(cutoff, kFilterQ);
+    filterR.setLowpass(cutoff, kFilterQ);
+    filterL.process(wetL, n);
+    filterR.process(wetR, n);
+
+    // Dry/wet mix; premix is used unclamped.
+    const float p = load(premix);
+    for (std::int64_t j = 0; j < n; ++j) outL[j] = inL[j] + p * (wetL[j] - inL[j]);
+    for (std::int64_t j = 0; j < n; ++j) outR[j] = inR[j] + p * (wetR[j] - inR[j]);
+
+    // Output delay, wandering with the output LFOs.
+    const float nau = load(nausea);
+    const float z = nau > 0.0f ? std::min(nau, 1.0f) * kMaxOutputDelaySeconds : 0.0f;
+    outDelayL.setDelaySeconds(z * static_cast<float>((std::sin(outLFOPhaseL) + 1.0) * 0.5));
+    outDelayR.setDelaySeconds(z * static_cast<float>((std::sin(outLFOPhaseR) + 1.0) * 0.5));
+    outDelayL.process(outL, n);
+    outDelayR.process(outR, n);
+
+    outLFOPhaseL += kOutLfoStepL * static_cast<double>(n) / sampleRate;
+    if (outLFOPhaseL >= kTwoPi) outLFOPhaseL -= kTwoPi;
+    outLFOPhaseR += kOutLfoStepR * static_cast<double>(n) / sampleRate;
+    if (outLFOPhaseR >= kTwoPi) outLFOPhaseR -= kTwoPi;
+
+    // Soft clip; anything non-finite comes out as silence.
+    for (std::int64_t j = 0; j < n; ++j) outL[j] = std::isfinite(outL[j]) ? std::tanh(outL[j]) : 0.0f;
+    for (std::int64_t j = 0; j < n; ++j) outR[j] = std::isfinite(outR[j]) ? std::tanh(outR[j]) : 0.0f;
+}
+
+void OrvaneDSPKernel::processInterleaved(float* buffer, std::int64_t frameCount) noexcept {
+    const std::int64_t n = std::min(maxFrames, frameCount);
+    if (n < 1 || deinterleaveBase.empty()) return;
+    float* left = deinterleaveBase.data();
+    float* right = left + maxFrames;
+    for (std::int64_t j = 0; j < n; ++j) {
+        left[j] = buffer[2 * j];
+        right[j] = buffer[2 * j + 1];
+    }
+    process(left, right, left, right, n);
+    for (std::int64_t j = 0; j < n; ++j) {
+        buffer[2 * j] = left[j];
+        buffer[2 * j + 1] = right[j];
+    }
+}
+
+double OrvaneDSPKernel::tailTime() const noexcept {
+    double t = 0.0;
+    if (load(premix) > 0.0f) {
+        const double g = clamp01(load(granularity));
+        const double i = clamp01(load(incoherence));
+        const double d = 0.05 * (g * g) + 0.06 * (i * i);
+        if (d > 0.0) {
+            const double f = static_cast<double>(clamp01(load(impatience))) * 0.975;
+            t = f > 0.0 ? d * kLnSixtyDecibels / std::log(f) : d;
+        }
+        const float grav = load(gravitas);
+        if (grav > 0.0f) t = t + static_cast<double>(std::pow(kDecayBase, std::min(grav, 1.0f)) * kShortestDecaySeconds);
+    }
+    return t + static_cast<double>(clamp01(load(nausea))) * static_cast<double>(kMaxOutputDelaySeconds);
+}
+
+} // namespace orvane
