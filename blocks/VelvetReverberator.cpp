@@ -11,12 +11,22 @@ constexpr float kTapGain = 0.09f;
 
 // The hot loop of the whole effect: 1000 taps x frames x 2 channels. An
 // x86-64-v3 clone widens it to eight lanes; contraction is off, so both
-// clones round identically.
+// clones round identically. Each tap's block is one contiguous run unless it
+// crosses the end of the buffer.
 #if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
-void addScaled(float* __restrict dst, const float* __restrict src, float gain, std::int64_t n) noexcept {
-    for (std::int64_t i = 0; i < n; ++i) dst[i] += gain * src[i];
+void spreadOverTaps(float* __restrict buf, std::int64_t size, std::int64_t readPos, const VelvetEcho* echoes,
+                    std::size_t echoCount, const float* __restrict x, std::int64_t n) noexcept {
+    for (std::size_t t = 0; t < echoCount; ++t) {
+        std::int64_t start = readPos + echoes[t].position;
+        if (start >= size) start -= size;
+        const float g = echoes[t].amplitude * kTapGain;
+        const std::int64_t first = std::min(n, size - start);
+        float* dst = buf + start;
+        for (std::int64_t i = 0; i < first; ++i) dst[i] += g * x[i];
+        for (std::int64_t i = first; i < n; ++i) buf[i - first] += g * x[i];
+    }
 }
 } // namespace
 
@@ -38,19 +48,25 @@ void VelvetReverberator::reset() noexcept {
 
 void VelvetReverberator::process(const std::vector<VelvetEcho>& echoes, float* x, std::int64_t n) noexcept {
     if (bufferSize < 1 || n < 1) return;
+    // The taps of one block reach up to a loop plus a block ahead of the read
+    // position; a longer block than the buffer allows is rendered in pieces
+    // rather than overwriting tail that has not been read yet.
+    const std::int64_t longest = std::max<std::int64_t>(bufferSize - loopLength, 1);
+    while (n > longest) {
+        processBlock(echoes, x, longest);
+        x += longest;
+        n -= longest;
+    }
+    processBlock(echoes, x, n);
+}
+
+void VelvetReverberator::processBlock(const std::vector<VelvetEcho>& echoes, float* x, std::int64_t n) noexcept {
     const std::int64_t size = bufferSize;
     float* buf = buffer.data();
 
     // Spread the whole block over the taps before reading anything out: this
     // is what lets the output overwrite the input in place.
-    for (const VelvetEcho& e : echoes) {
-        std::int64_t start = readPos + e.position;
-        if (start >= size) start -= size;
-        const float g = e.amplitude * kTapGain;
-        const std::int64_t first = std::min(n, size - start);
-        addScaled(buf + start, x, g, first);
-        if (first < n) addScaled(buf, x + first, g, n - first);
-    }
+    spreadOverTaps(buf, size, readPos, echoes.data(), echoes.size(), x, n);
 
     const float c = dampingCoef;
     const float fb = feedback;

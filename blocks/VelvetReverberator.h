@@ -36,6 +36,9 @@ public:
     std::int64_t readPos = 0;
     /// Always (readPos + loopLength) mod bufferSize.
     std::int64_t feedbackPos = 0;
+
+private:
+    void processBlock(const std::vector<VelvetEcho>& echoes, float* samples, std::int64_t frameCount) noexcept;
 };
 
 } // namespace orvane

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "engine/OrvaneDSPKernel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <vector>
+
+namespace orvane::testing {
+
+/// A stereo signal, one vector per channel.
+struct Stereo {
+    std::vector<float> left, right;
+    std::size_t size() const { return left.size(); }
+};
+
+inline Stereo stereoNoise(std::size_t n, unsigned seed, float level = 0.5f) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> dist(-level, level);
+    Stereo s{std::vector<float>(n), std::vector<float>(n)};
+    for (std::size_t j = 0; j < n; ++j) {
+        s.left[j] = dist(rng);
+        s.right[j] = dist(rng);
+    }
+    return s;
+}
+
+struct Settings {
+    float premix = 0.5f, granularity = 0.5f, incoherence = 0.5f, impatience = 0.5f, nausea = 0.5f, gravitas = 0.5f;
+};
+
+/// A kernel with fixed echo seeds, allocated and set.
+inline std::unique_ptr<OrvaneDSPKernel> makeKernel(std::int64_t maxFrames, double rate, Settings s,
+                                                   std::uint32_t seed = 1234u) {
+    auto k = std::make_unique<OrvaneDSPKernel>();
+    k->velvetEchoes.rngL = seed;
+    k->velvetEchoes.rngR = seed + 1;
+    k->allocate(maxFrames, rate);
+    k->premix = s.premix;
+    k->granularity = s.granularity;
+    k->incoherence = s.incoherence;
+    k->impatience = s.impatience;
+    k->nausea = s.nausea;
+    k->gravitas = s.gravitas;
+    return k;
+}
+
+/// Renders a whole signal in blocks of the given size, out of place.
+inline Stereo render(OrvaneDSPKernel& k, const Stereo& in, std::int64_t block) {
+    Stereo out{std::vector<float>(in.size()), std::vector<float>(in.size())};
+    const auto total = static_cast<std::int64_t>(in.size());
+    for (std::int64_t at = 0; at < total; at += block) {
+        const std::int64_t n = std::min(block, total - at);
+        k.process(in.left.data() + at, in.right.data() + at, out.left.data() + at, out.right.data() + at, n);
+    }
+    return out;
+}
+
+} // namespace orvane::testing
