@@ -1,0 +1,221 @@
+#include "PluginTestSupport.h"
+
+#include "tests/support/TestHost.h"
+
+namespace orvane {
+namespace {
+
+using testhost::BufferLayout;
+using testhost::HostConfig;
+using testhost::RenderOptions;
+using testhost::ScheduledEvent;
+using testhost::TestHost;
+using testing::makeUnit;
+using testing::noise;
+
+/// A unit whose echo patterns are fixed, so two of them render alike.
+std::shared_ptr<OrvaneAudioUnit> seededUnit() {
+    auto unit = makeUnit();
+    unit->dspKernel->velvetEchoes.rngL = 99;
+    unit->dspKernel->velvetEchoes.rngR = 100;
+    return unit;
+}
+
+TEST(RenderBlock, WithoutAPullBlockReportsNoConnection) {
+    auto unit = makeUnit();
+    TestHost host(unit);
+    ASSERT_TRUE(host.start());
+    RenderOptions options;
+    options.withPullBlock = false;
+    options.prefill = 7.0f;
+    const auto input = noise(1024, 1);
+    const auto out = host.render(input, input, options);
+    for (auto status : out.statuses) EXPECT_EQ(status, platform::kAudioUnitErr_NoConnection);
+    for (float v : out.left) ASSERT_EQ(v, 7.0f);
+}
+
+TEST(RenderBlock, AFailingPullIsReturnedAndItsEventsAreNotApplied) {
+    auto unit = makeUnit();
+    TestHost host(unit);
+    ASSERT_TRUE(host.start());
+    const float premix = unit->dspKernel->premix;
+    RenderOptions options;
+    options.pullStatus = -50;
+    options.events = {ScheduledEvent{0, 0, 0.9f}};
+    const auto input = noise(512, 2);
+    const auto out = host.render(input, input, options);
+    ASSERT_EQ(out.statuses.size(), 1u);
+    EXPECT_EQ(out.statuses[0], -50);
+    EXPECT_EQ(unit->dspKernel->premix.load(), premix);
+}
+
+TEST(RenderBlock, ParameterEventsApplyFromTheStartOfTheirBlock) {
+    auto unit = makeUnit();
+    TestHost host(unit);
+    ASSERT_TRUE(host.start());
+    const float granularity = unit->dspKernel->granularity;
+    RenderOptions options;
+    options.events = {
+        ScheduledEvent{0, 0, 0.2f},
+        ScheduledEvent{0, 0, 2.5f, platform::AURenderEventParameter, 100}, // a later write wins, unclamped
+        ScheduledEvent{0, 6, 0.7f},                                        // no such parameter
+        ScheduledEvent{0, 1, 0.9f, platform::AURenderEventParameterRamp, 0, 64},
+        ScheduledEvent{0, 5, -0.5f},
+    };
+    const auto input = noise(512, 3);
+    const auto out = host.render(input, input, options);
+    EXPECT_TRUE(out.allSucceeded());
+    EXPECT_EQ(unit->dspKernel->premix.load(), 2.5f);
+    EXPECT_EQ(unit->dspKernel->granularity.load(), granularity);
+    EXPECT_EQ(unit->dspKernel->gravitas.load(), -0.5f);
+    // The tree reports the kernel's value, even though no tree write happened.
+    EXPECT_EQ(unit->parameterTree()->parameterWithAddress(0)->value(), 2.5f);
+}
+
+TEST(RenderBlock, InterleavedAndSeparateBuffersRenderAlike) {
+    auto a = seededUnit(), b = seededUnit();
+    TestHost hostA(a), hostB(b);
+    ASSERT_TRUE(hostA.start());
+    ASSERT_TRUE(hostB.start());
+    const auto left = noise(20000, 4), right = noise(20000, 5);
+    RenderOptions separate, interleaved;
+    interleaved.layout = BufferLayout::interleaved;
+    const auto x = hostA.render(left, right, separate);
+    const auto y = hostB.render(left, right, interleaved);
+    EXPECT_TRUE(x.allSucceeded());
+    EXPECT_EQ(x.left, y.left);
+    EXPECT_EQ(x.right, y.right);
+    EXPECT_NE(x.left, left); // it did process
+}
+
+TEST(RenderBlock, MonoBuffersPassThrough) {
+    auto unit = makeUnit();
+    TestHost host(unit);
+    ASSERT_TRUE(host.start());
+    RenderOptions options;
+    options.layout = BufferLayout::mono;
+    const auto input = noise(2048, 6);
+    const auto out = host.render(input, input, options);
+    EXPECT_TRUE(out.allSucceeded());
+    EXPECT_EQ(out.left, input);
+}
+
+TEST(RenderBlock, EmptyListsAndMissingDataPassThroughWithSuccess) {
+    auto unit = makeUnit();
+    TestHost host(unit);
+    ASSERT_TRUE(host.start());
+    auto block = unit->internalRenderBlock();
+    platform::AURenderPullInputBlock pull = [](auto*, auto*, auto, auto, auto*) { return platform::noErr; };
+    platform::AudioTimeStamp stamp{};
+    platform::AudioUnitRenderActionFlags flags = 0;
+
+    platform::AudioBufferListStorage none(1);
+    none->mNumberBuffers = 0;
+    EXPECT_EQ(block(&flags, &stamp, 64, 0, none.get(), nullptr, &pull), platform::noErr);
+
+    // A pull that leaves a data pointer absent: nothing is processed.
+    platform::AudioBufferListStorage missing(2);
+    std::vector<float> left(64, 0.25f);
+    missing->mNumberBuffers = 2;
+    missing.buffer(0) = {1, 64 * sizeof(float), left.data()};
+    missing.buffer(1) = {1, 64 * sizeof(float), nullptr};
+    EXPECT_EQ(block(&flags, &stamp, 64, 0, missing.get(), nullptr, &pull), platform::noErr);
+    EXPECT_EQ(left, std::vector<float>(64, 0.25f));
+}
+
+TEST(RenderBlock, FramesBeyondTheMaximumComeOutDry) {
+    auto unit = makeUnit();
+    TestHost host(unit);
+    HostConfig config;
+    config.maximumFramesToRender = 256;
+    ASSERT_TRUE(host.start(config));
+    RenderOptions options;
+    options.blockSize = 512;
+    const auto input = noise(2048, 7);
+    const auto out = host.render(input, input, options);
+    for (std::size_t block = 0; block < 4; ++block) {
+        for (std::size_t j = 256; j < 512; ++j) ASSERT_EQ(out.left[block * 512 + j], input[block * 512 + j]) << block * 512 + j;
+        EXPECT_NE(out.left[block * 512 + 100], input[block * 512 + 100]);
+    }
+}
+
+TEST(RenderBlock, RenderingBeforeAllocationPassesThrough) {
+    auto unit = makeUnit();
+    TestHost host(unit);
+    const auto input = noise(1000, 8);
+    const auto out = host.render(input, input);
+    EXPECT_TRUE(out.allSucceeded());
+    EXPECT_EQ(out.left, input);
+}
+
+TEST(RenderBlock, ABlockOutlivingItsUnitStaysValid) {
+    platform::AUInternalRenderBlock block;
+    {
+        auto unit = makeUnit();
+        TestHost host(unit);
+        ASSERT_TRUE(host.start());
+        block = unit->internalRenderBlock();
+    }
+    std::vector<float> left(128, 0.1f), right(128, 0.1f);
+    platform::AudioBufferListStorage list(2);
+    list->mNumberBuffers = 2;
+    list.buffer(0) = {1, 128 * sizeof(float), left.data()};
+    list.buffer(1) = {1, 128 * sizeof(float), right.data()};
+    platform::AURenderPullInputBlock pull = [](auto*, auto*, auto, auto, auto*) { return platform::noErr; };
+    platform::AudioTimeStamp stamp{};
+    EXPECT_EQ(block(nullptr, &stamp, 128, 0, list.get(), nullptr, &pull), platform::noErr);
+}
+
+TEST(RenderResources, SizeTheKernelForTheHostsFormatAndPushParameters) {
+    auto unit = makeUnit();
+    ASSERT_TRUE(unit->setMaximumFramesToRender(1024));
+    auto format = platform::AVAudioFormat::standardFormat(48000.0, 2);
+    ASSERT_TRUE(unit->inputBusses()->at(0)->setFormat(format));
+    int notifications = 0;
+    unit->addObserverForKey("tailTime", [&](auto, auto) { ++notifications; });
+    ASSERT_TRUE(unit->allocateRenderResources());
+    EXPECT_EQ(unit->outputBusses()->at(0)->format(), format); // the output takes the input's format
+    EXPECT_EQ(unit->dspKernel->maxFrames, 1024);
+    EXPECT_EQ(unit->dspKernel->sampleRate, 48000.0);
+    EXPECT_EQ(notifications, 12); // one pair per parameter
+    unit->deallocateRenderResources();
+}
+
+TEST(RenderResources, AFailedAllocationLeavesTheKernelAsItWas) {
+    auto unit = makeUnit();
+    ASSERT_TRUE(unit->allocateRenderResources());
+    const auto frames = unit->dspKernel->maxFrames;
+    unit->deallocateRenderResources();
+    (void)unit->setMaximumFramesToRender(0);
+    platform::Error error;
+    EXPECT_FALSE(unit->allocateRenderResourcesAndReturnError(&error));
+    EXPECT_FALSE(error.message.empty());
+    EXPECT_EQ(unit->dspKernel->maxFrames, frames);
+}
+
+TEST(RenderResources, HostPropertiesAndBypass) {
+    auto unit = makeUnit();
+    EXPECT_EQ(unit->latency(), 0.0);
+    EXPECT_EQ(unit->channelCapabilities(), (std::vector<int>{2, 2}));
+    ASSERT_EQ(unit->inputBusses()->count(), 1u);
+    ASSERT_EQ(unit->outputBusses()->count(), 1u);
+    EXPECT_EQ(unit->inputBusses()->at(0)->format(), unit->outputBusses()->at(0)->format());
+    EXPECT_EQ(unit->inputBusses()->at(0)->format()->channelCount(), 2u);
+    EXPECT_EQ(unit->inputBusses()->at(0)->format()->sampleRate(), 44100.0);
+
+    auto tree = unit->parameterTree();
+    tree->parameterWithAddress(0)->setValue(0.0f);
+    tree->parameterWithAddress(4)->setValue(1.0f);
+    EXPECT_EQ(unit->tailTime(), 0.11999999731779099);
+
+    TestHost host(unit);
+    ASSERT_TRUE(host.start());
+    unit->setShouldBypassEffect(true);
+    EXPECT_TRUE(unit->dspKernel->bypass.load());
+    EXPECT_TRUE(unit->shouldBypassEffect());
+    const auto input = noise(1024, 9);
+    EXPECT_EQ(host.render(input, input).left, input);
+}
+
+} // namespace
+} // namespace orvane
