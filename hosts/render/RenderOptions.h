@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace orvane::render {
+
+/// Sample encoding of the output file, chosen with --bits.
+enum class SampleEncoding { Pcm16, Pcm24, Float32 };
+
+/// One --set ID=VALUE: a parameter identifier and the value to give it.
+struct ParameterSetting {
+    std::string identifier;
+    float value = 0.0f;
+
+    friend bool operator==(const ParameterSetting&, const ParameterSetting&) = default;
+};
+
+/// A --preset choice: a factory preset by number (all digits) or by name.
+using PresetChoice = std::variant<std::uint32_t, std::string>;
+
+/// Everything the command line of orvane-render asks for, validated. A plain
+/// value: the host applies a preset first, then a saved state, then the
+/// --set values in command-line order, so later settings win.
+struct RenderOptions {
+    /// The audio file to render; none selects the built-in demo input.
+    std::optional<std::filesystem::path> input;
+    /// Where to write; none means "<input stem>-orvane.wav" beside the input.
+    std::optional<std::filesystem::path> output;
+    std::optional<PresetChoice> preset;
+    std::vector<ParameterSetting> settings;
+    std::optional<std::filesystem::path> stateFile;
+    std::optional<std::filesystem::path> saveStateFile;
+    bool listPresets = false;
+    bool bypass = false;
+    bool quiet = false;
+    /// 1 to 4294967294; none leaves the unit's own seeding alone.
+    std::optional<std::uint32_t> seed;
+    /// Frames per render call, 1 to kMaxBlockFrames.
+    std::uint32_t blockFrames = 512;
+    /// Seconds of tail to render after the input; none means "auto": ask the unit.
+    std::optional<double> tailSeconds;
+    /// none: the output format's default (float for WAV and AIFF, 24-bit for FLAC).
+    std::optional<SampleEncoding> encoding;
+};
+
+inline constexpr std::uint32_t kMaxBlockFrames = 65536;
+inline constexpr std::uint32_t kMinSeed = 1;
+inline constexpr std::uint32_t kMaxSeed = 4294967294u;
+
+/// The six parameter identifiers --set accepts, in address order.
+inline constexpr std::string_view kParameterIdentifiers[] = {
+    "premix", "granularity", "incoherence", "impatience", "nausea", "gravitas"};
+
+/// Text the user asked to see instead of a render (--help, --version); the
+/// caller prints it to standard output and exits with success.
+struct InformationRequest {
+    std::string text;
+};
+
+/// A successful parse: either options to render with or text to show.
+using CommandLine = std::variant<RenderOptions, InformationRequest>;
+
+/// Parses orvane-render's arguments (argv[0] is the program name). Never
+/// prints and never exits: errors come back as one line that names the
+/// offending text, for the caller to print.
+std::expected<CommandLine, std::string> parseCommandLine(int argc, const char* const* argv);
+
+/// The usage text shown by --help.
+std::string usageText();
+
+/// Parses one --set argument, "ID=VALUE".
+std::expected<ParameterSetting, std::string> parseParameterSetting(std::string_view text);
+
+} // namespace orvane::render
