@@ -1,0 +1,43 @@
+#pragma once
+
+#include "platform/foundation/Error.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace orvane::render {
+
+/// The domain of every error the renderer's file side reports.
+inline constexpr const char* kErrorDomain = "orvane-render";
+
+/// What went wrong, as the code of a platform::Error in kErrorDomain. The
+/// message always names the file and the reason; the code lets callers and
+/// tests tell the cases apart without reading prose.
+enum class ErrorCode : std::int64_t {
+    FileMissing = 1, // the input does not exist
+    NotARegularFile, // the input or output names a folder or device
+    NotAudio, // libsndfile cannot read it
+    TooManyChannels, // more than two channels
+    ReadFailed, // decoding stopped part way
+    UnsupportedOutputType, // output extension is not .wav, .aiff, .aif or .flac
+    SampleFormatNotAllowed, // e.g. 32-bit float asked of FLAC
+    SameFileAsInput, // the output would replace the input
+    CreateFailed, // the temporary output could not be created
+    WriteFailed, // writing samples failed
+    CommitFailed, // finishing or renaming the output failed
+    DemoInputMissing, // neither the staged nor the source demo input exists
+};
+
+inline platform::Error makeError(ErrorCode code, std::string message)
+{
+    return platform::Error{kErrorDomain, static_cast<std::int64_t>(code), std::move(message)};
+}
+
+/// A path as error messages show it: in single quotes, as given.
+inline std::string quotedPath(const std::filesystem::path& path)
+{
+    return "'" + path.string() + "'";
+}
+
+} // namespace orvane::render

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "hosts/render/AudioInput.h"
+#include "hosts/render/AudioOutputFile.h"
+#include "hosts/render/ProgressBar.h"
+#include "hosts/render/SignalStats.h"
+#include "platform/foundation/Error.h"
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <span>
+
+namespace orvane::render {
+
+/// Renders one block in place: on entry both spans hold the input, on return
+/// the output. Called once per block with at most the loop's block size.
+using BlockProcessor = std::function<void(std::span<float> left, std::span<float> right)>;
+
+/// Levels of what went in and what came out of a render loop.
+struct RenderLevels {
+    SignalStats input;
+    SignalStats output;
+};
+
+/// Frames of tail after the input: the requested seconds, or with none
+/// ("auto") the unit's own tail time, capped at kMaxAutoTailSeconds; a
+/// negative or non-finite tail counts as none. Rounded up to whole frames.
+std::int64_t tailFrameCount(
+    std::optional<double> requestedSeconds, double unitTailSeconds, double sampleRate);
+
+inline constexpr double kMaxAutoTailSeconds = 120.0;
+
+/// Feeds the input and then `tailFrames` of silence through `process` in
+/// blocks of `blockFrames`, writing every block to `output` and measuring
+/// the levels of both sides. Memory stays at two blocks whatever the length.
+/// Stops at the first write error; the caller then drops `output`, which
+/// removes its temporary file.
+std::expected<RenderLevels, platform::Error> renderBlocks(const AudioInput& input, std::int64_t tailFrames,
+    std::uint32_t blockFrames, const BlockProcessor& process, AudioOutputFile& output,
+    ProgressBar* progress = nullptr);
+
+} // namespace orvane::render

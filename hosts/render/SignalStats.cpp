@@ -1,0 +1,69 @@
+#include "hosts/render/SignalStats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace orvane::render {
+namespace {
+
+struct Accumulator {
+    double peak;
+    double sumOfSquares;
+    std::int64_t nonFinite;
+
+    void add(std::span<const float> samples)
+    {
+        // A block's squares are summed in double from a fresh start and then
+        // added to the total, which keeps rounding small on long files.
+        double blockSum = 0.0;
+        for (const float sample : samples) {
+            const double value = sample;
+            if (!std::isfinite(value)) {
+                ++nonFinite;
+                continue;
+            }
+            peak = std::max(peak, std::abs(value));
+            blockSum += value * value;
+        }
+        sumOfSquares += blockSum;
+    }
+};
+
+} // namespace
+
+void SignalStats::add(std::span<const float> left, std::span<const float> right)
+{
+    Accumulator accumulator{peak_, sumOfSquares_, nonFinite_};
+    accumulator.add(left);
+    accumulator.add(right);
+    peak_ = accumulator.peak;
+    sumOfSquares_ = accumulator.sumOfSquares;
+    samples_ += static_cast<std::int64_t>(left.size() + right.size()) - (accumulator.nonFinite - nonFinite_);
+    nonFinite_ = accumulator.nonFinite;
+    frames_ += static_cast<std::int64_t>(std::max(left.size(), right.size()));
+}
+
+double SignalStats::rms() const
+{
+    return samples_ > 0 ? std::sqrt(sumOfSquares_ / double(samples_)) : 0.0;
+}
+
+double SignalStats::peakDbfs() const
+{
+    return amplitudeToDbfs(peak_);
+}
+
+double SignalStats::rmsDbfs() const
+{
+    return amplitudeToDbfs(rms());
+}
+
+double amplitudeToDbfs(double amplitude)
+{
+    if (!(amplitude > 0.0))
+        return -std::numeric_limits<double>::infinity();
+    return 20.0 * std::log10(amplitude);
+}
+
+} // namespace orvane::render

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "hosts/render/AudioOutputFile.h"
+#include "hosts/render/SignalStats.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace orvane::render {
+
+/// What a finished render reports: where from and to, how long, how loud,
+/// and how fast. The wall time is measured by the caller around the render
+/// loop; zero or less means unknown and leaves the speed out.
+struct RenderSummary {
+    std::filesystem::path inputPath;
+    std::filesystem::path outputPath;
+    OutputFormat outputFormat;
+    double sampleRate = 0.0;
+    int inputChannels = 2;
+    std::int64_t inputFrames = 0;
+    std::int64_t outputFrames = 0;
+    SignalStats input;
+    SignalStats output;
+    double wallSeconds = 0.0;
+
+    /// Seconds of output audio per second of wall time; 0 when unknown.
+    double realTimeFactor() const;
+};
+
+/// One line for a batch of renders such as the demo:
+/// "01-Name: out/demo/01-Name.wav  3.2 s  peak -1.2 dBFS  rms -18.3 dBFS  62x real time"
+std::string formatSummaryLine(std::string_view label, const RenderSummary& summary);
+
+/// A few lines for a single render: input and output with duration, format
+/// and levels, then the speed. Ends with a newline.
+std::string formatSummary(const RenderSummary& summary);
+
+/// "3.2 s" below a minute, "2:05.3" below an hour, "1:02:05" beyond.
+std::string formatDuration(double seconds);
+
+/// "-1.2 dBFS", "0.0 dBFS", "-inf dBFS".
+std::string formatDbfs(double dbfs);
+
+/// "62x real time", "3.5x real time"; empty when the factor is unknown.
+std::string formatRealTimeFactor(double factor);
+
+} // namespace orvane::render
