@@ -245,6 +245,18 @@ double OrvaneAudioUnit::tailTime() { return dspKernel->tailTime(); }
 bool OrvaneAudioUnit::shouldBypassEffect() { return dspKernel->bypass.load(std::memory_order_relaxed); }
 void OrvaneAudioUnit::setShouldBypassEffect(bool bypass) { dspKernel->bypass.store(bypass, std::memory_order_relaxed); }
 
+std::expected<void, platform::Error> OrvaneAudioUnit::setRandomSeed(std::uint32_t seed) {
+    // Neither generator may start at 0, so the largest seed is one below the
+    // top of the range.
+    if (seed == 0 || seed == 0xFFFFFFFFu) {
+        return std::unexpected(platform::Error{"Orvane", 1, "seed " + std::to_string(seed) +
+                                                              " is outside 1 to 4294967294"});
+    }
+    dspKernel->velvetEchoes.rngL = seed;
+    dspKernel->velvetEchoes.rngR = seed + 1;
+    return {};
+}
+
 // MARK: presets and state
 
 std::vector<std::shared_ptr<platform::AUAudioUnitPreset>> OrvaneAudioUnit::factoryPresets() {

@@ -2,6 +2,7 @@
 
 #include "engine/OrvaneDSPKernel.h"
 #include "platform/audiounit/AUAudioUnit.h"
+#include "platform/audiounit/AURandomSeeding.h"
 
 #include <expected>
 #include <map>
@@ -19,7 +20,7 @@ namespace orvane {
 /// Threads: the render block runs on the host's render thread; everything
 /// else on host threads (parameter tree, presets and state from any of them;
 /// render resources and reset only while the host is not rendering).
-class OrvaneAudioUnit : public platform::AUAudioUnit {
+class OrvaneAudioUnit : public platform::AUAudioUnit, public platform::AURandomSeeding {
     struct Private {};
 
 public:
@@ -54,6 +55,10 @@ public:
     double tailTime() override;
     bool shouldBypassEffect() override;
     void setShouldBypassEffect(bool bypass) override;
+
+    /// The echo patterns' generators start from seed and seed + 1 at the
+    /// next allocation of render resources.
+    std::expected<void, platform::Error> setRandomSeed(std::uint32_t seed) override;
 
     /// The kernel, shared with every render block made from this unit.
     const std::shared_ptr<OrvaneDSPKernel> dspKernel;

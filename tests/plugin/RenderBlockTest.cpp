@@ -14,10 +14,9 @@ using testing::makeUnit;
 using testing::noise;
 
 /// A unit whose echo patterns are fixed, so two of them render alike.
-std::shared_ptr<OrvaneAudioUnit> seededUnit() {
+std::shared_ptr<OrvaneAudioUnit> seededUnit(std::uint32_t seed = 99) {
     auto unit = makeUnit();
-    unit->dspKernel->velvetEchoes.rngL = 99;
-    unit->dspKernel->velvetEchoes.rngR = 100;
+    EXPECT_TRUE(unit->setRandomSeed(seed));
     return unit;
 }
 
@@ -86,6 +85,28 @@ TEST(RenderBlock, InterleavedAndSeparateBuffersRenderAlike) {
     EXPECT_EQ(x.left, y.left);
     EXPECT_EQ(x.right, y.right);
     EXPECT_NE(x.left, left); // it did process
+}
+
+TEST(RenderBlock, SeedsMakeRendersReproducible) {
+    auto a = seededUnit(7), b = seededUnit(7), c = seededUnit(8);
+    auto fresh = makeUnit();
+    for (auto& unit : {a, b, c, fresh}) unit->parameterTree()->parameterWithAddress(5)->setValue(0.7f);
+    const auto input = noise(30000, 12);
+    std::vector<std::vector<float>> outputs;
+    for (auto& unit : {a, b, c, fresh}) {
+        TestHost host(unit);
+        EXPECT_TRUE(host.start());
+        outputs.push_back(host.render(input, input).left);
+    }
+    EXPECT_EQ(a->dspKernel->velvetEchoes.left.size(), 1000u);
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_NE(outputs[0], outputs[2]);
+    EXPECT_NE(outputs[0], outputs[3]);
+
+    EXPECT_FALSE(a->setRandomSeed(0));
+    EXPECT_FALSE(a->setRandomSeed(4294967295u));
+    EXPECT_TRUE(a->setRandomSeed(4294967294u));
+    EXPECT_EQ(a->dspKernel->velvetEchoes.rngR, 4294967295u);
 }
 
 TEST(RenderBlock, MonoBuffersPassThrough) {
