@@ -40,7 +40,8 @@ void describe(CLI::App& app, RawArguments& raw)
                     "stereo file at the same sample rate.");
     app.footer("Without INPUT the built-in demo clip is rendered. The output format follows "
                "the output's extension: .wav, .aiff, .aif or .flac.");
-    app.add_option("INPUT", raw.input, "Audio file to render (any format libsndfile reads; mono or stereo)");
+    app.add_option("INPUT", raw.input, "Audio file to render (any format libsndfile reads; mono or stereo)")
+        ->type_name("FILE");
     app.add_option(
            "-o,--output", raw.output, "Output file (default: <input stem>-orvane.wav beside the input)")
         ->type_name("FILE");
