@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -90,6 +91,21 @@ private:
 };
 
 enum class PlistFormat { xml, binary };
+
+/// Domain of the errors that parsing and encoding report. The file functions
+/// also pass on the operating system's failures, in the "POSIX" domain with
+/// the errno value as code (see platform/foundation/FileManager.h).
+inline constexpr std::string_view kPropertyListErrorDomain = "PropertyList";
+
+/// Codes in kPropertyListErrorDomain.
+enum PropertyListErrorCode : std::int64_t {
+    /// The bytes are not a property list (empty, malformed, truncated), or
+    /// hold a kind of value that has no PropertyList counterpart.
+    kPropertyListNotParsable = 1,
+    /// The value has no property-list encoding (a date out of range, a string
+    /// or key holding a NUL character).
+    kPropertyListNotEncodable = 2,
+};
 
 /// Parses a property list in any encoding the platform reads (XML or binary).
 /// Errors carry the domain "PropertyList".
