@@ -1,10 +1,11 @@
 #pragma once
 
-#include <gtest/gtest.h>
+#include "platform/foundation/Error.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <expected>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -26,9 +27,13 @@ public:
     }
     ~TempFolder() {
         std::error_code error;
-        // Give back the rights a test may have taken away, or removal fails.
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, error);
+        // Give back the rights a test took away, or removal fails.
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, error);
+        for (auto it = std::filesystem::recursive_directory_iterator(path_, error);
+             !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add, error);
+        }
         std::filesystem::remove_all(path_, error);
     }
     TempFolder(const TempFolder&) = delete;
@@ -36,19 +41,17 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-    /// Writes `content` to <folder>/<relative>, creating the folders between.
+    /// Writes <folder>/<relative>, creating the folders between.
     std::filesystem::path write(const std::filesystem::path& relative, std::string_view content) const {
         const auto file = path_ / relative;
         std::filesystem::create_directories(file.parent_path());
-        std::ofstream out(file, std::ios::binary);
-        out.write(content.data(), static_cast<std::streamsize>(content.size()));
+        std::ofstream(file, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
         return file;
     }
 
     std::filesystem::path makeFolder(const std::filesystem::path& relative) const {
-        const auto folder = path_ / relative;
-        std::filesystem::create_directories(folder);
-        return folder;
+        std::filesystem::create_directories(path_ / relative);
+        return path_ / relative;
     }
 
     /// The names in <folder>/<relative>, hidden ones included, sorted.
@@ -70,8 +73,12 @@ inline std::string readText(const std::filesystem::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline std::vector<std::uint8_t> bytesOf(std::string_view text) {
-    return {text.begin(), text.end()};
+inline std::vector<std::uint8_t> bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
+
+/// The error code of a failed result; 0 when it succeeded.
+template <typename T>
+std::int64_t errorCode(const std::expected<T, Error>& result) {
+    return result ? 0 : result.error().code;
 }
 
 } // namespace platform::testing
