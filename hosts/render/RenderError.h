@@ -27,6 +27,13 @@ enum class ErrorCode : std::int64_t {
     WriteFailed, // writing samples failed
     CommitFailed, // finishing or renaming the output failed
     DemoInputMissing, // neither the staged nor the source demo input exists
+    PlugInNotFound, // no plug-in bundle where one was looked for
+    PlugInUnusable, // the bundle does not load or its unit cannot be made or prepared
+    UnknownPreset, // --preset names no factory preset
+    UnknownParameter, // --set names no parameter
+    StateUnreadable, // --state is not a readable saved state
+    StateNotSaved, // --save-state could not be written
+    RenderFailed, // the unit's render block reported an error
 };
 
 inline platform::Error makeError(ErrorCode code, std::string message)

@@ -30,7 +30,9 @@ struct RenderLevels {
 std::int64_t tailFrameCount(
     std::optional<double> requestedSeconds, double unitTailSeconds, double sampleRate);
 
-inline constexpr double kMaxAutoTailSeconds = 120.0;
+/// Long enough for the darkest reverberation (10 s) and runaway stream
+/// feedback to ring out, short enough that a render never balloons.
+inline constexpr double kMaxAutoTailSeconds = 30.0;
 
 /// Feeds the input and then `tailFrames` of silence through `process` in
 /// blocks of `blockFrames`, writing every block to `output` and measuring

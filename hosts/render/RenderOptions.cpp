@@ -25,6 +25,7 @@ struct RawArguments {
     std::vector<std::string> settings;
     std::string stateFile;
     std::string saveStateFile;
+    std::string plugin;
     std::string seed;
     std::string block;
     std::string tail;
@@ -56,6 +57,9 @@ void describe(CLI::App& app, RawArguments& raw)
         ->allow_extra_args(false);
     app.add_option("--state", raw.stateFile, "Restore a saved state before rendering")->type_name("FILE");
     app.add_option("--save-state", raw.saveStateFile, "Save the unit's state after setup")->type_name("FILE");
+    app.add_option("--plugin", raw.plugin,
+           "The plug-in bundle to load (default: the one installed beside the program)")
+        ->type_name("FOLDER");
     app.add_flag("--list-presets", raw.listPresets, "List the factory presets and exit");
     app.add_flag("--bypass", raw.bypass, "Render with the effect bypassed");
     app.add_option("--seed", raw.seed, "Random seed, 1 to 4294967294")->type_name("N");
@@ -171,6 +175,8 @@ std::expected<RenderOptions, std::string> validate(const CLI::App& app, const Ra
     if (auto ok = optionalPath("--output", "--output", raw.output, options.output); !ok)
         return std::unexpected(ok.error());
     if (auto ok = optionalPath("--state", "--state", raw.stateFile, options.stateFile); !ok)
+        return std::unexpected(ok.error());
+    if (auto ok = optionalPath("--plugin", "--plugin", raw.plugin, options.plugin); !ok)
         return std::unexpected(ok.error());
     if (auto ok = optionalPath("--save-state", "--save-state", raw.saveStateFile, options.saveStateFile); !ok)
         return std::unexpected(ok.error());

@@ -37,6 +37,8 @@ struct RenderOptions {
     std::vector<ParameterSetting> settings;
     std::optional<std::filesystem::path> stateFile;
     std::optional<std::filesystem::path> saveStateFile;
+    /// The plug-in bundle folder; none means the one beside the program.
+    std::optional<std::filesystem::path> plugin;
     bool listPresets = false;
     bool bypass = false;
     bool quiet = false;

@@ -1,0 +1,208 @@
+#include "hosts/render/PluginHost.h"
+
+#include "hosts/render/RenderError.h"
+#include "platform/audiounit/AURandomSeeding.h"
+#include "platform/audiounit/AVAudioFormat.h"
+#include "platform/foundation/PropertyList.h"
+
+#include <algorithm>
+#include <cctype>
+#include <system_error>
+
+namespace orvane::render {
+
+namespace {
+
+constexpr const char* kBundleName = "OrvaneAUMac.appex";
+
+/// The effect this host asks the bundle for.
+const platform::AudioComponentDescription kOrvane{
+    platform::fourCharCode("aufx"), platform::fourCharCode("orvn"), platform::fourCharCode("Orvn"), 0, 0};
+
+std::vector<std::filesystem::path> defaultBundleLocations() {
+    std::error_code error;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return {};
+    const auto here = program.parent_path();
+    return {here / kBundleName, here.parent_path() / kBundleName, here.parent_path().parent_path() / kBundleName,
+            here.parent_path() / "lib" / "orvane" / kBundleName};
+}
+
+std::string lowercase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+platform::Error unusable(std::string message) { return makeError(ErrorCode::PlugInUnusable, std::move(message)); }
+
+std::expected<void, platform::Error> applyPreset(platform::AUAudioUnit& unit, const PresetChoice& choice) {
+    const auto presets = unit.factoryPresets();
+    std::shared_ptr<platform::AUAudioUnitPreset> chosen;
+    if (const auto* number = std::get_if<std::uint32_t>(&choice)) {
+        if (*number < presets.size()) chosen = presets[*number];
+    } else {
+        const auto wanted = lowercase(std::get<std::string>(choice));
+        for (const auto& preset : presets) {
+            if (lowercase(preset->name) == wanted) chosen = preset;
+        }
+    }
+    if (!chosen) {
+        std::string names;
+        for (const auto& preset : presets) names += "\n  " + std::to_string(preset->number) + ": " + preset->name;
+        const std::string asked = std::holds_alternative<std::uint32_t>(choice)
+                                      ? std::to_string(std::get<std::uint32_t>(choice))
+                                      : "'" + std::get<std::string>(choice) + "'";
+        return std::unexpected(
+            makeError(ErrorCode::UnknownPreset, "--preset: there is no factory preset " + asked + "; the presets are:" + names));
+    }
+    unit.setCurrentPreset(chosen);
+    return {};
+}
+
+std::expected<void, platform::Error> applyStateFile(platform::AUAudioUnit& unit, const std::filesystem::path& file) {
+    auto plist = platform::readPropertyListFile(file);
+    if (!plist) {
+        return std::unexpected(makeError(ErrorCode::StateUnreadable, "--state: " + plist.error().message));
+    }
+    const auto* state = plist->dictionary();
+    if (!state || !plist->find("orvane_params")) {
+        return std::unexpected(makeError(ErrorCode::StateUnreadable,
+                                         "--state: " + quotedPath(file) + " is not a saved state of this effect "
+                                         "(no \"orvane_params\" dictionary)"));
+    }
+    unit.setFullState(*state);
+    return {};
+}
+
+} // namespace
+
+std::expected<PluginHost, platform::Error> PluginHost::open(const std::optional<std::filesystem::path>& bundle) {
+    std::filesystem::path folder;
+    if (bundle) {
+        folder = *bundle;
+    } else {
+        const auto candidates = defaultBundleLocations();
+        const auto found = std::find_if(candidates.begin(), candidates.end(),
+                                        [](const auto& p) { return std::filesystem::is_directory(p); });
+        if (found == candidates.end()) {
+            std::string looked;
+            for (const auto& c : candidates) looked += "\n  " + c.string();
+            return std::unexpected(makeError(ErrorCode::PlugInNotFound, std::string("the plug-in bundle ") + kBundleName +
+                                                                            " was not found; looked in:" + looked +
+                                                                            "\npass --plugin FOLDER to name it"));
+        }
+        folder = *found;
+    }
+    auto loaded = platform::AUPlugInBundle::load(folder, kOrvane);
+    if (!loaded) {
+        const auto code = loaded.error().code == platform::kAUPlugInErr_NoSuchFolder ? ErrorCode::PlugInNotFound
+                                                                                    : ErrorCode::PlugInUnusable;
+        return std::unexpected(makeError(code, loaded.error().message));
+    }
+    return PluginHost(std::move(*loaded));
+}
+
+std::expected<std::shared_ptr<platform::AUAudioUnit>, platform::Error> PluginHost::createUnit() const {
+    auto unit = loaded_.principal->createAudioUnit(loaded_.component.description);
+    if (!unit) return std::unexpected(unusable("the plug-in could not make its unit: " + unit.error().message));
+    return *unit;
+}
+
+std::expected<void, platform::Error> configureUnit(platform::AUAudioUnit& unit, const RenderOptions& options) {
+    if (options.preset) {
+        if (auto done = applyPreset(unit, *options.preset); !done) return done;
+    }
+    if (options.stateFile) {
+        if (auto done = applyStateFile(unit, *options.stateFile); !done) return done;
+    }
+    if (!options.settings.empty()) {
+        auto tree = unit.parameterTree();
+        for (const auto& setting : options.settings) {
+            std::shared_ptr<platform::AUParameter> parameter;
+            std::string known;
+            for (const auto& p : tree ? tree->allParameters() : std::vector<std::shared_ptr<platform::AUParameter>>{}) {
+                if (p->identifier() == setting.identifier) parameter = p;
+                known += " " + p->identifier();
+            }
+            if (!parameter) {
+                return std::unexpected(makeError(ErrorCode::UnknownParameter, "--set: the effect has no parameter '" +
+                                                                                  setting.identifier + "'; it has:" + known));
+            }
+            parameter->setValue(setting.value);
+        }
+    }
+    if (options.seed) {
+        auto* seeding = dynamic_cast<platform::AURandomSeeding*>(&unit);
+        if (!seeding) return std::unexpected(unusable("--seed: this plug-in does not take a seed"));
+        if (auto done = seeding->setRandomSeed(*options.seed); !done) return std::unexpected(unusable(done.error().message));
+    }
+    unit.setShouldBypassEffect(options.bypass);
+    return {};
+}
+
+std::expected<void, platform::Error> saveState(platform::AUAudioUnit& unit, const std::filesystem::path& file) {
+    auto state = unit.fullState();
+    if (!state) return std::unexpected(makeError(ErrorCode::StateNotSaved, "--save-state: the plug-in has no state to save"));
+    auto written = platform::writePropertyListFile(file, platform::PropertyList(std::move(*state)), platform::PlistFormat::xml);
+    if (!written) return std::unexpected(makeError(ErrorCode::StateNotSaved, "--save-state: " + written.error().message));
+    return {};
+}
+
+PreparedUnit::PreparedUnit(std::shared_ptr<platform::AUAudioUnit> unit) : unit_(std::move(unit)) {
+    // The input already sits in the buffers the unit renders in place, so
+    // pulling it has nothing left to do.
+    pull_ = [](platform::AudioUnitRenderActionFlags*, const platform::AudioTimeStamp*, platform::AUAudioFrameCount,
+               platform::NSInteger, platform::AudioBufferList*) { return platform::noErr; };
+    buffers_->mNumberBuffers = 2;
+}
+
+PreparedUnit::PreparedUnit(PreparedUnit&& other) noexcept
+    : unit_(std::move(other.unit_)), render_(std::move(other.render_)), pull_(std::move(other.pull_)),
+      buffers_(std::move(other.buffers_)), sampleTime_(other.sampleTime_) {}
+
+PreparedUnit::~PreparedUnit() {
+    if (unit_ && unit_->renderResourcesAllocated()) unit_->deallocateRenderResources();
+}
+
+std::expected<PreparedUnit, platform::Error> PreparedUnit::prepare(std::shared_ptr<platform::AUAudioUnit> unit,
+                                                                   double sampleRate, std::uint32_t blockFrames) {
+    auto format = platform::AVAudioFormat::standardFormat(sampleRate, 2);
+    if (!format) return std::unexpected(unusable("a sample rate of " + std::to_string(sampleRate) + " Hz is not usable"));
+    for (const auto& buses : {unit->inputBusses(), unit->outputBusses()}) {
+        if (!buses || buses->count() == 0) return std::unexpected(unusable("the plug-in's unit has no audio bus"));
+        if (auto set = buses->at(0)->setFormat(format); !set) {
+            return std::unexpected(unusable("the plug-in refused " + std::to_string(sampleRate) + " Hz stereo: " +
+                                            set.error().message));
+        }
+    }
+    if (auto set = unit->setMaximumFramesToRender(blockFrames); !set) return std::unexpected(unusable(set.error().message));
+    if (auto allocated = unit->allocateRenderResources(); !allocated) {
+        return std::unexpected(unusable("the plug-in could not prepare to render: " + allocated.error().message));
+    }
+    PreparedUnit prepared(std::move(unit));
+    prepared.render_ = prepared.unit_->internalRenderBlock();
+    return prepared;
+}
+
+std::expected<void, platform::Error> PreparedUnit::process(std::span<float> left, std::span<float> right) {
+    const auto frames = static_cast<platform::AUAudioFrameCount>(std::min(left.size(), right.size()));
+    if (frames > unit_->maximumFramesToRender()) {
+        return std::unexpected(makeError(ErrorCode::RenderFailed, "a block of " + std::to_string(frames) +
+                                                                      " frames is longer than the unit was prepared for"));
+    }
+    buffers_.buffer(0) = {1, static_cast<std::uint32_t>(frames * sizeof(float)), left.data()};
+    buffers_.buffer(1) = {1, static_cast<std::uint32_t>(frames * sizeof(float)), right.data()};
+    platform::AudioTimeStamp stamp{};
+    stamp.mSampleTime = sampleTime_;
+    stamp.mFlags = platform::kAudioTimeStampSampleTimeValid;
+    platform::AudioUnitRenderActionFlags flags = 0;
+    const auto status = render_(&flags, &stamp, frames, 0, buffers_.get(), nullptr, &pull_);
+    sampleTime_ += frames;
+    if (status != platform::noErr) {
+        return std::unexpected(makeError(ErrorCode::RenderFailed,
+                                         "the plug-in's render call failed with status " + std::to_string(status)));
+    }
+    return {};
+}
+
+} // namespace orvane::render
