@@ -1,0 +1,7 @@
+#include "platform/ui/AUViewController.h"
+
+namespace platform {
+
+AUViewController::~AUViewController() = default;
+
+} // namespace platform
