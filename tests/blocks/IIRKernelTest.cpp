@@ -1,22 +1,17 @@
 #include "blocks/IIRKernel.h"
 
+#include "tests/support/Signals.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
-#include <random>
 #include <vector>
 
 namespace orvane {
 namespace {
 
-std::vector<float> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<float> v(n);
-    for (auto& x : v) x = dist(rng);
-    return v;
-}
+using testsignals::noise;
 
 IIRKernel makeFilter(std::int64_t maxBlock, double rate, double cutoff) {
     IIRKernel f(maxBlock);

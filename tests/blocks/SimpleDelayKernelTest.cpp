@@ -1,23 +1,18 @@
 #include "blocks/SimpleDelayKernel.h"
 
+#include "tests/support/Signals.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <limits>
-#include <random>
 #include <vector>
 
 namespace orvane {
 namespace {
 
-std::vector<float> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<float> v(n);
-    for (auto& x : v) x = dist(rng);
-    return v;
-}
+using testsignals::noise;
 
 /// A line whose delay starts settled at the given number of samples.
 SimpleDelayKernel settledAt(double rate, float seconds, float maxDelay = 0.5f) {

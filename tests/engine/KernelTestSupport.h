@@ -1,11 +1,11 @@
 #pragma once
 
 #include "engine/OrvaneDSPKernel.h"
+#include "tests/support/Signals.h"
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <random>
 #include <vector>
 
 namespace orvane::testing {
@@ -17,14 +17,7 @@ struct Stereo {
 };
 
 inline Stereo stereoNoise(std::size_t n, unsigned seed, float level = 0.5f) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(-level, level);
-    Stereo s{std::vector<float>(n), std::vector<float>(n)};
-    for (std::size_t j = 0; j < n; ++j) {
-        s.left[j] = dist(rng);
-        s.right[j] = dist(rng);
-    }
-    return s;
+    return Stereo{testsignals::noise(n, seed, level), testsignals::noise(n, seed + 1000u, level)};
 }
 
 struct Settings {

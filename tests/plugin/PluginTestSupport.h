@@ -2,11 +2,11 @@
 
 #include "plugin/OrvaneAudioUnit.h"
 #include "platform/audiounit/AudioTypes.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <random>
 #include <vector>
 
 namespace orvane::testing {
@@ -22,11 +22,7 @@ inline std::shared_ptr<OrvaneAudioUnit> makeUnit() {
 }
 
 inline std::vector<float> noise(std::size_t n, unsigned seed, float level = 0.5f) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(-level, level);
-    std::vector<float> v(n);
-    for (auto& x : v) x = dist(rng);
-    return v;
+    return testsignals::noise(n, seed, level);
 }
 
 /// Identifier -> value as the tree reports it.
