@@ -2,6 +2,7 @@
 // on real files in temporary folders, loading the real plug-in bundle.
 
 #include "tests/hosts/RenderTestSupport.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <numbers>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -186,19 +188,16 @@ constexpr int kWavFloat = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
 
 /// Interleaved test audio from a fixed seed: a tone per channel under noise
 /// bursts, peaking near 0.6, so that every kind of processing shows.
-std::vector<float> testSignal(std::int64_t frames, int channels, double rate, std::uint32_t seed)
+std::vector<float> testSignal(std::int64_t frames, int channels, double rate, unsigned seed)
 {
-    std::vector<float> samples(static_cast<std::size_t>(frames * channels));
-    std::uint32_t state = seed * 2654435761u + 1u;
+    auto samples = testsignals::noise(static_cast<std::size_t>(frames * channels), seed);
     for (std::int64_t frame = 0; frame < frames; ++frame) {
         const double t = double(frame) / rate;
         const double burst = std::fmod(t, 0.1) < 0.02 ? 0.3 : 0.02;
         for (int channel = 0; channel < channels; ++channel) {
-            state = state * 1664525u + 1013904223u;
-            const double noise = double(state >> 8) / double(1u << 24) * 2.0 - 1.0;
-            const double tone = 0.3 * std::sin(2.0 * 3.141592653589793 * (220.0 + 110.0 * channel) * t);
-            samples[static_cast<std::size_t>(frame * channels + channel)] =
-                static_cast<float>(tone + burst * noise);
+            auto& sample = samples[static_cast<std::size_t>(frame * channels + channel)];
+            const double tone = 0.3 * std::sin(2.0 * std::numbers::pi * (220.0 + 110.0 * channel) * t);
+            sample = static_cast<float>(tone + burst * double(sample));
         }
     }
     return samples;
@@ -206,7 +205,7 @@ std::vector<float> testSignal(std::int64_t frames, int channels, double rate, st
 
 /// Writes `seconds` of test audio in `format` and returns its path.
 fs::path writeInput(const TempFolder& folder, const std::string& name, int format, int rate, int channels,
-    double seconds, std::uint32_t seed = 1)
+    double seconds, unsigned seed = 1)
 {
     const auto path = folder / name;
     const auto frames = static_cast<std::int64_t>(std::lround(seconds * rate));
