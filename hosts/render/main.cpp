@@ -40,9 +40,6 @@ std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host,
     auto unit = host.createUnit();
     if (!unit) return std::unexpected(unit.error());
     if (auto configured = configureUnit(**unit, options); !configured) return std::unexpected(configured.error());
-    if (options.saveStateFile) {
-        if (auto saved = saveState(**unit, *options.saveStateFile); !saved) return std::unexpected(saved.error());
-    }
     const double tailSeconds = (*unit)->tailTime();
     auto prepared = PreparedUnit::prepare(*unit, input->sampleRate, options.blockFrames);
     if (!prepared) return std::unexpected(prepared.error());
@@ -66,6 +63,10 @@ std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host,
     if (renderError) return std::unexpected(*renderError);
     if (auto committed = output->commit(); !committed) return std::unexpected(committed.error());
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
+    // Saved only once the render is in place: a failed run leaves no file.
+    if (options.saveStateFile) {
+        if (auto saved = saveState(**unit, *options.saveStateFile); !saved) return std::unexpected(saved.error());
+    }
 
     RenderSummary summary;
     summary.inputPath = inputPath;
