@@ -88,15 +88,6 @@ TEST(VelvetReverberator, TapAtTheLoopLengthAddsToTheFeedback) {
     EXPECT_FLOAT_EQ(y[200], 0.18f);
 }
 
-TEST(VelvetReverberator, WithoutTapsOnlyTheTailSounds) {
-    VelvetReverberator r;
-    r.allocate(100);
-    r.reset();
-    auto x = noise(300, 1);
-    const auto y = run(r, {}, x, 300);
-    for (float v : y) ASSERT_EQ(v, 0.0f);
-}
-
 TEST(VelvetReverberator, BlocksLongerThanTheLoopMatchShortBlocks) {
     VelvetEchoes e(21u, 22u);
     e.configure(1000.0f); // a loop of 1000 samples
@@ -130,7 +121,7 @@ TEST(VelvetReverberator, BlocksLongerThanTheLoopMatchShortBlocks) {
     for (std::size_t j = 0; j < a.size(); ++j) ASSERT_NEAR(a[j], c[j], 1e-5f) << "sample " << j;
 }
 
-TEST(VelvetReverberator, UnsizedEmptyBlockAndReset) {
+TEST(VelvetReverberator, UnsizedOrEmptyBlocksChangeNothing) {
     VelvetReverberator never;
     never.allocate(0);
     auto x = noise(16, 3);
@@ -141,15 +132,9 @@ TEST(VelvetReverberator, UnsizedEmptyBlockAndReset) {
     VelvetReverberator r;
     r.allocate(100);
     r.reset();
-    r.feedback = 0.9f;
     r.process({{5, 1.0f, 1.0f}}, x.data(), 0);
     EXPECT_EQ(r.readPos, 0);
-    r.process({{5, 1.0f, 1.0f}}, x.data(), 16);
-    r.reset();
-    EXPECT_EQ(r.readPos, 0);
-    EXPECT_EQ(r.feedbackPos, 100);
-    EXPECT_EQ(r.dampingState, 0.0f);
-    for (float v : r.buffer) ASSERT_EQ(v, 0.0f);
+    EXPECT_EQ(x, input);
 }
 
 TEST(VelvetReverberator, NonFiniteSamplesNeverReachTheLoop) {
