@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <new>
 #include <string_view>
 
 namespace orvane {
@@ -224,7 +225,18 @@ std::expected<void, platform::Error> OrvaneAudioUnit::allocateRenderResources() 
         if (auto set = output->setFormat(inFormat); !set) return std::unexpected(set.error());
     }
     if (auto base = AUAudioUnit::allocateRenderResources(); !base) return std::unexpected(base.error());
-    dspKernel->allocate(static_cast<std::int64_t>(maximumFramesToRender()), inFormat->sampleRate());
+    const auto frames = static_cast<std::int64_t>(maximumFramesToRender());
+    try {
+        dspKernel->allocate(frames, inFormat->sampleRate());
+    } catch (const std::bad_alloc&) {
+        // A host may ask for more frames per call than memory holds: report
+        // it and leave a kernel that passes audio through, not a half-sized one.
+        dspKernel->allocate(0, inFormat->sampleRate());
+        AUAudioUnit::deallocateRenderResources();
+        return std::unexpected(platform::Error{platform::kAudioUnitErrorDomain, platform::kAudioUnitErr_InvalidPropertyValue,
+                                               "not enough memory to render " + std::to_string(frames) +
+                                                   " frames per call"});
+    }
     syncKernelFromTree();
     return {};
 }

@@ -214,6 +214,21 @@ TEST(RenderResources, AFailedAllocationLeavesTheKernelAsItWas) {
     EXPECT_EQ(unit->dspKernel->maxFrames, frames);
 }
 
+TEST(RenderResources, MoreFramesThanMemoryHoldsFailCleanly) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers abort on huge allocations instead of failing them";
+#endif
+    auto unit = makeUnit();
+    ASSERT_TRUE(unit->setMaximumFramesToRender(0xFFFFFFFFu)); // 96 GB of scratch areas
+    auto allocated = unit->allocateRenderResources();
+    ASSERT_FALSE(allocated);
+    EXPECT_NE(allocated.error().message.find("memory"), std::string::npos);
+    EXPECT_FALSE(unit->renderResourcesAllocated());
+    const auto input = noise(512, 13);
+    TestHost host(unit);
+    EXPECT_EQ(host.render(input, input).left, input);
+}
+
 TEST(RenderResources, HostPropertiesAndBypass) {
     auto unit = makeUnit();
     EXPECT_EQ(unit->latency(), 0.0);
