@@ -5,36 +5,27 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
-using orvane::OrvaneAudioUnit;
-using orvane::OrvaneAUViewControllerMac;
-using platform::AudioComponentDescription;
 using platform::fourCharCode;
 using platform::MainQueue;
 
 namespace {
 
-constexpr AudioComponentDescription kOrvane{fourCharCode("aufx"), fourCharCode("orvn"), fourCharCode("Orvn"), 0, 0};
-// The audio-unit base refuses a description without a component type.
-constexpr AudioComponentDescription kRefused{0, fourCharCode("orvn"), fourCharCode("Orvn"), 0, 0};
+constexpr platform::AudioComponentDescription kOrvane{fourCharCode("aufx"), fourCharCode("orvn"), fourCharCode("Orvn"), 0, 0};
 
-/// Counts the connections the main queue runs, in a counter that outlives it.
-class CountingController : public OrvaneAUViewControllerMac {
-public:
-    explicit CountingController(std::shared_ptr<std::atomic<int>> connections)
-        : connections_(std::move(connections)) {}
+/// How many connections the main queue ran, counted outside any controller.
+std::atomic<int> connections{0};
 
+/// A controller that counts its connections.
+struct CountingController : orvane::OrvaneAUViewControllerMac {
     void connectViewToAudioUnit() override {
-        ++*connections_;
+        ++connections;
         OrvaneAUViewControllerMac::connectViewToAudioUnit();
     }
-
-private:
-    std::shared_ptr<std::atomic<int>> connections_;
 };
 
 std::size_t drainMainQueue() {
@@ -43,117 +34,62 @@ std::size_t drainMainQueue() {
     return ran;
 }
 
-/// Each test starts and ends with an empty main queue.
+/// Each test starts and ends with an empty main queue and no connections.
 class ViewControllerFactory : public ::testing::Test {
 protected:
-    void SetUp() override { drainMainQueue(); }
+    void SetUp() override { drainMainQueue(), connections = 0; }
     void TearDown() override { drainMainQueue(); }
-
-    std::shared_ptr<std::atomic<int>> connections = std::make_shared<std::atomic<int>>(0);
-    std::shared_ptr<CountingController> controller = std::make_shared<CountingController>(connections);
+    std::shared_ptr<CountingController> controller = std::make_shared<CountingController>();
 };
 
 } // namespace
 
-TEST_F(ViewControllerFactory, EachSuccessReplacesTheHeldUnitAndQueuesOneConnection) {
-    std::weak_ptr<platform::AUAudioUnit> first;
-    {
-        auto created = controller->createAudioUnit(kOrvane);
-        ASSERT_TRUE(created) << created.error().message;
-        first = *created;
-        EXPECT_EQ(controller->audioUnit(), *created) << "the unit returned is the unit kept";
-        EXPECT_EQ((*created)->componentDescription(), kOrvane) << "the description is passed on unchanged";
-    }
-    EXPECT_FALSE(first.expired()) << "the controller owns the unit it made";
-    // Nothing connects until the main thread runs the queue; with no view
-    // loaded, connecting registers no observer.
-    EXPECT_EQ(*connections, 0);
-    EXPECT_EQ(drainMainQueue(), 1u);
-    EXPECT_EQ(*connections, 1);
-    EXPECT_EQ(controller->paramObserverToken, nullptr);
+TEST_F(ViewControllerFactory, SuccessReplacesTheHeldUnitFailureKeepsItAndALateConnectionDoesNothing) {
+    auto held = controller->createAudioUnit(kOrvane).value();
+    EXPECT_EQ(controller->audioUnit(), held) << "the controller owns the unit it returned";
+    EXPECT_EQ(drainMainQueue(), 1u) << "each success queues one connection";
 
-    auto second = controller->createAudioUnit(kOrvane);
-    ASSERT_TRUE(second) << second.error().message;
-    EXPECT_TRUE(first.expired()) << "the first unit must be released when replaced";
-    EXPECT_EQ(controller->audioUnit(), *second);
-    EXPECT_EQ(drainMainQueue(), 1u);
-    EXPECT_EQ(*connections, 2);
-}
-
-TEST_F(ViewControllerFactory, FailureReturnsTheErrorAndKeepsTheHeldUnit) {
-    // Before any unit: the failure leaves the controller empty.
-    auto refused = controller->createAudioUnit(kRefused);
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().domain, platform::kAudioUnitErrorDomain);
+    auto refused = controller->createAudioUnit({0, fourCharCode("orvn"), fourCharCode("Orvn"), 0, 0});
+    ASSERT_FALSE(refused) << "a unit needs a component type";
     EXPECT_EQ(refused.error().code, platform::kAudioUnitErr_InvalidPropertyValue);
-    EXPECT_EQ(controller->audioUnit(), nullptr);
+    EXPECT_EQ(controller->audioUnit(), held) << "a failure keeps the unit held before";
     EXPECT_EQ(MainQueue::shared().pendingCount(), 0u) << "a failure queues nothing";
 
-    auto created = controller->createAudioUnit(kOrvane);
-    ASSERT_TRUE(created) << created.error().message;
-    const auto held = controller->audioUnit();
+    const std::weak_ptr<platform::AUAudioUnit> first = std::exchange(held, nullptr);
+    auto second = controller->createAudioUnit(kOrvane);
+    ASSERT_TRUE(second) << second.error().message;
+    EXPECT_TRUE(first.expired()) << "the replaced unit must be released";
+    EXPECT_EQ(controller->audioUnit(), *second);
     EXPECT_EQ(drainMainQueue(), 1u);
+    EXPECT_EQ(connections, 2);
 
-    // Through the error-slot form, with and without a slot.
-    platform::Error error;
-    EXPECT_EQ(controller->createAudioUnitAndReturnError(kRefused, &error), nullptr);
-    EXPECT_EQ(error.code, platform::kAudioUnitErr_InvalidPropertyValue);
-    EXPECT_FALSE(error.message.empty());
-    EXPECT_EQ(controller->createAudioUnitAndReturnError(kRefused, nullptr), nullptr);
-
-    EXPECT_EQ(controller->audioUnit(), held) << "failures keep the unit held before";
-    EXPECT_EQ(MainQueue::shared().pendingCount(), 0u);
-    EXPECT_EQ(*connections, 1);
-}
-
-TEST_F(ViewControllerFactory, QueuedConnectionDoesNothingOnceTheControllerIsGone) {
-    std::weak_ptr<platform::AUAudioUnit> unit;
-    {
-        auto created = controller->createAudioUnit(kOrvane);
-        ASSERT_TRUE(created) << created.error().message;
-        unit = *created;
-    }
-    std::weak_ptr<OrvaneAUViewControllerMac> watch = controller;
+    // A connection still queued when the controller goes must do nothing.
+    std::weak_ptr<platform::AUAudioUnit> third = controller->createAudioUnit(kOrvane).value();
+    std::weak_ptr<orvane::OrvaneAUViewControllerMac> watch = controller;
     controller.reset();
     EXPECT_TRUE(watch.expired()) << "the queued task must not keep the controller alive";
-    EXPECT_TRUE(unit.expired()) << "the unit goes with the controller that owned it";
-
+    EXPECT_TRUE(third.expired()) << "the unit goes with the controller that owned it";
     EXPECT_EQ(drainMainQueue(), 1u);
-    EXPECT_EQ(*connections, 0);
+    EXPECT_EQ(connections, 2);
 }
 
+// Labelled "thread": host threads call the factory while the main thread
+// reads the held unit.
 TEST_F(ViewControllerFactory, HostThreadsMayCallTheFactoryAtOnce) {
-    constexpr int kThreads = 4;
+    constexpr std::size_t kThreads = 4;
     std::vector<std::shared_ptr<platform::AUAudioUnit>> made(kThreads);
-    std::atomic<bool> done{false};
-    std::atomic<bool> torn{false};
-
-    // The main thread keeps reading the held unit while the factory stores it.
-    std::thread reader([&] {
-        while (!done.load()) {
-            auto held = controller->audioUnit();
-            if (held && held->componentDescription() != kOrvane) torn.store(true);
-        }
-    });
-    std::vector<std::thread> hosts;
-    for (int i = 0; i < kThreads; ++i) {
-        hosts.emplace_back([&, i] {
-            auto created = controller->createAudioUnit(kOrvane);
-            if (created) made[static_cast<std::size_t>(i)] = *created;
-        });
+    {
+        std::vector<std::jthread> hosts;
+        for (std::size_t i = 0; i < kThreads; ++i)
+            hosts.emplace_back([&, i] { made[i] = controller->createAudioUnit(kOrvane).value_or(nullptr); });
+        for (int i = 0; i < 1000; ++i)
+            if (auto held = controller->audioUnit(); held && held->componentDescription() != kOrvane) FAIL() << "a torn unit";
     }
-    for (auto& host : hosts) host.join();
-    done.store(true);
-    reader.join();
-    EXPECT_FALSE(torn.load()) << "the reader saw a unit that was not whole";
-
     std::set<const platform::AUAudioUnit*> distinct;
-    for (int i = 0; i < kThreads; ++i) {
-        ASSERT_NE(made[static_cast<std::size_t>(i)], nullptr) << "call " << i << " failed";
-        distinct.insert(made[static_cast<std::size_t>(i)].get());
-    }
-    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kThreads));
-    EXPECT_EQ(distinct.count(controller->audioUnit().get()), 1u) << "the held unit is one of those made";
-    EXPECT_EQ(drainMainQueue(), static_cast<std::size_t>(kThreads));
-    EXPECT_EQ(*connections, kThreads);
+    for (const auto& unit : made) distinct.insert(unit.get());
+    EXPECT_EQ(distinct.size(), kThreads);
+    EXPECT_FALSE(distinct.contains(nullptr)) << "a call failed";
+    EXPECT_TRUE(distinct.contains(controller->audioUnit().get())) << "the held unit is one of those made";
+    EXPECT_EQ(drainMainQueue(), kThreads);
+    EXPECT_EQ(connections, static_cast<int>(kThreads));
 }

@@ -1,9 +1,8 @@
 #pragma once
 
 #include "platform/audiounit/AUAudioUnit.h"
-#include "platform/audiounit/AudioTypes.h"
-#include "platform/foundation/Error.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <expected>
 #include <memory>
@@ -74,7 +73,7 @@ struct RenderResult {
     /// How many times the unit called the pull-input block.
     std::size_t pullCount = 0;
 
-    bool allSucceeded() const;
+    bool allSucceeded() const { return std::ranges::all_of(statuses, [](auto s) { return s == platform::noErr; }); }
 };
 
 /// A minimal host for tests: it drives any AUAudioUnit through the host's
@@ -83,9 +82,11 @@ struct RenderResult {
 /// renders whole signals block by block. Single-threaded; not real-time.
 class TestHost {
 public:
-    explicit TestHost(std::shared_ptr<platform::AUAudioUnit> unit);
+    explicit TestHost(std::shared_ptr<platform::AUAudioUnit> unit) : unit_(std::move(unit)) {}
     /// Deallocates the unit's render resources if this host allocated them.
-    ~TestHost();
+    ~TestHost() {
+        if (allocatedByHost_) stop();
+    }
     TestHost(const TestHost&) = delete;
     TestHost& operator=(const TestHost&) = delete;
 
@@ -103,12 +104,14 @@ public:
     /// with zeros) in blocks of options.blockSize frames, the last one
     /// shorter. Sample time runs on across calls. Without start(), the render
     /// block is taken now, with the unit not allocated.
-    RenderResult render(std::span<const float> left, std::span<const float> right,
-                        const RenderOptions& options = {});
+    RenderResult render(std::span<const float> left, std::span<const float> right, const RenderOptions& options = {});
 
-    void reset();
+    void reset() { unit_->reset(); }
     /// deallocateRenderResources.
-    void stop();
+    void stop() {
+        unit_->deallocateRenderResources();
+        allocatedByHost_ = false;
+    }
 
     platform::AUAudioUnit& unit() { return *unit_; }
 

@@ -1,185 +1,216 @@
-#include "platform/audiounit/AUAudioUnit.h"
-#include "platform/audiounit/AUAudioUnitFactory.h"
-#include "tests/platform/audiounit/TestUnits.h"
+#include "platform/audiounit/AUAudioUnitBus.h"
+#include "platform/audiounit/AUParameterTree.h"
+#include "platform/audiounit/AVAudioFormat.h"
+#include "tests/support/Signals.h"
+#include "tests/support/TestHost.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstddef>
 #include <string>
-#include <vector>
+#include <thread>
+#include <tuple>
 
 using namespace platform;
-using audiounit_test::GainUnit;
-using audiounit_test::kTestDescription;
-using audiounit_test::PlainUnit;
+using testhost::BufferLayout;
 
-TEST(AUAudioUnit, BaseConstructionNeedsAComponentType) {
-    AudioComponentDescription noType = kTestDescription;
-    noType.componentType = 0;
-    auto failed = PlainUnit::create(noType);
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().domain, kAudioUnitErrorDomain);
-    EXPECT_EQ(failed.error().code, kAudioUnitErr_InvalidPropertyValue);
-    EXPECT_NE(failed.error().message.find("component type"), std::string::npos);
+namespace {
 
-    auto unit = PlainUnit::create();
-    ASSERT_TRUE(unit);
-    EXPECT_EQ((*unit)->componentDescription(), kTestDescription);
+/// A unit without buses or parameters that plays its pulled input times a
+/// gain. A parameter event sets the gain from the block it arrives in. The
+/// header of every event is kept, with room for 64 made up front so that the
+/// render block does not allocate.
+class GainUnit : public AUAudioUnit {
+public:
+    static std::shared_ptr<GainUnit> create() {
+        std::shared_ptr<GainUnit> unit(new GainUnit());
+        EXPECT_TRUE(unit->initWithComponentDescription({fourCharCode("aufx"), fourCharCode("gain"), 1, 0, 0}));
+        return unit;
+    }
+
+    AUInternalRenderBlock internalRenderBlock() override {
+        return [this, pass = AUAudioUnit::internalRenderBlock()](
+                   AudioUnitRenderActionFlags* flags, const AudioTimeStamp* timestamp, AUAudioFrameCount frames,
+                   NSInteger bus, AudioBufferList* out, const AURenderEvent* events,
+                   const AURenderPullInputBlock* pull) -> OSStatus {
+            if (OSStatus status = pass(flags, timestamp, frames, bus, out, events, pull); status != noErr) return status;
+            for (const AURenderEvent* e = events; e; e = e->head.next) {
+                if (seen.size() < seen.capacity()) seen.push_back(e->head);
+                if (e->head.eventType == AURenderEventParameter) gain = e->parameter.value;
+            }
+            for (std::uint32_t b = 0; b < out->mNumberBuffers; ++b)
+                for (std::size_t i = 0; i < std::size_t{frames} * out->mBuffers[b].mNumberChannels; ++i)
+                    static_cast<float*>(out->mBuffers[b].mData)[i] *= gain;
+            return noErr;
+        };
+    }
+
+    float gain = 1.0f;
+    std::vector<AURenderEventHeader> seen;
+
+private:
+    GainUnit() { seen.reserve(64); }
+};
+
+std::shared_ptr<AUParameter> makeParameter(AUParameterAddress address) {
+    return AUParameterTree::createParameter("p" + std::to_string(address), "P", address, 0.0f, 1.0f,
+                                            kAudioUnitParameterUnit_Generic, std::nullopt,
+                                            kAudioUnitParameterFlag_IsReadable | kAudioUnitParameterFlag_IsWritable, {}, {});
 }
 
-TEST(AUAudioUnit, DefaultsAreThoseOfAUnitThatOffersNothing) {
-    auto unit = PlainUnit::create().value();
-    auto inputs = unit->inputBusses();
-    auto outputs = unit->outputBusses();
-    ASSERT_TRUE(inputs && outputs);
-    EXPECT_EQ(inputs->count(), 0u);
-    EXPECT_EQ(inputs->busType(), AUAudioUnitBusType::input);
-    EXPECT_EQ(outputs->busType(), AUAudioUnitBusType::output);
-    EXPECT_EQ(outputs->ownerAudioUnit(), unit.get());
-    EXPECT_EQ(unit->parameterTree(), nullptr);
-    EXPECT_TRUE(unit->factoryPresets().empty());
-    EXPECT_EQ(unit->currentPreset(), nullptr);
-    EXPECT_TRUE(unit->channelCapabilities().empty());
-    EXPECT_EQ(unit->latency(), 0.0);
-    EXPECT_EQ(unit->tailTime(), 0.0);
-    EXPECT_FALSE(unit->shouldBypassEffect());
-    EXPECT_EQ(unit->maximumFramesToRender(), 512u);
-    EXPECT_FALSE(unit->renderResourcesAllocated());
+// One notification: who heard it ('I' for the implementor), address and value.
+using Call = std::tuple<char, AUParameterAddress, AUValue>;
 
-    auto preset = std::make_shared<AUAudioUnitPreset>(AUAudioUnitPreset{-1, "Mine"});
-    unit->setCurrentPreset(preset);
-    EXPECT_EQ(unit->currentPreset(), preset) << "the unit keeps the object given";
-    unit->setShouldBypassEffect(true);
-    EXPECT_TRUE(unit->shouldBypassEffect());
-}
+} // namespace
 
-TEST(AUAudioUnit, AllocationChecksTheFrameLimitAndReportsThroughEitherForm) {
-    auto unit = GainUnit::create().value();
+// Hosts and units built against the C layout must meet the same offsets.
+static_assert(sizeof(void*) == 8, "offsets below are those of a 64-bit target");
+static_assert(offsetof(AudioBuffer, mDataByteSize) == 4 && offsetof(AudioBuffer, mData) == 8 &&
+              sizeof(AudioBuffer) == 16 && offsetof(AudioBufferList, mBuffers) == 8);
+static_assert(offsetof(AUParameterEvent, eventType) == 16 && offsetof(AUParameterEvent, parameterAddress) == 24 &&
+              offsetof(AUParameterEvent, value) == 32 && offsetof(AUMIDIEvent, data) == 21);
+
+TEST(AUAudioUnit, AllocationNeedsAFrameLimitAndLocksTheBusFormats) {
+    auto unit = GainUnit::create();
+    auto stereo = AVAudioFormat::standardFormat(44100.0, 2), mono = AVAudioFormat::standardFormat(48000.0, 1);
+    auto bus = AUAudioUnitBus::create(stereo).value();
+    AUAudioUnitBusArray busses(unit.get(), AUAudioUnitBusType::output, {bus});
     ASSERT_TRUE(unit->setMaximumFramesToRender(0));
     auto failed = unit->allocateRenderResources();
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error().code, kAudioUnitErr_InvalidPropertyValue);
-    EXPECT_NE(failed.error().message.find("maximumFramesToRender"), std::string::npos);
-    EXPECT_FALSE(unit->renderResourcesAllocated());
 
+    // The error-slot form fills the slot on failure only, and may be given none.
     Error slot{"untouched", 1, ""};
     EXPECT_FALSE(unit->allocateRenderResourcesAndReturnError(&slot));
     EXPECT_EQ(slot.domain, kAudioUnitErrorDomain);
     EXPECT_EQ(slot.code, kAudioUnitErr_InvalidPropertyValue);
     EXPECT_FALSE(unit->allocateRenderResourcesAndReturnError(nullptr));
-
     ASSERT_TRUE(unit->setMaximumFramesToRender(256));
     slot = Error{"untouched", 1, ""};
     EXPECT_TRUE(unit->allocateRenderResourcesAndReturnError(&slot));
     EXPECT_EQ(slot.domain, "untouched");
-    EXPECT_TRUE(unit->renderResourcesAllocated());
 
-    auto locked = unit->setMaximumFramesToRender(1024);
-    ASSERT_FALSE(locked);
-    EXPECT_EQ(locked.error().code, kAudioUnitErr_Initialized);
-    EXPECT_EQ(unit->maximumFramesToRender(), 256u);
-
+    auto refused = bus->setFormat(mono);
+    ASSERT_FALSE(refused) << "a bus format is locked while its unit is allocated";
+    EXPECT_EQ(refused.error().code, kAudioUnitErr_Initialized);
+    EXPECT_EQ(bus->format(), stereo);
     unit->deallocateRenderResources();
-    EXPECT_FALSE(unit->renderResourcesAllocated());
-    EXPECT_TRUE(unit->setMaximumFramesToRender(1024));
-    EXPECT_EQ(unit->maximumFramesToRender(), 1024u);
+    ASSERT_TRUE(bus->setFormat(mono));
+    EXPECT_EQ(bus->format(), mono);
 }
 
-TEST(AUAudioUnit, KeyValueObserversHearWillThenDidForTheirKeyOnly) {
-    auto unit = PlainUnit::create().value();
+TEST(AUAudioUnit, ObserversHearWillBeforeAndDidAfterAChange) {
+    auto unit = GainUnit::create();
     std::vector<std::string> heard;
-    auto record = [&heard](std::string_view tag) {
-        return [&heard, tag](std::string_view key, KeyValueChange change) {
-            heard.push_back(std::string(tag) + ":" + std::string(key) +
-                            (change == KeyValueChange::willChange ? ":will" : ":did"));
+    auto record = [&](std::string tag) {
+        return [&, tag](std::string_view, KeyValueChange change) {
+            heard.push_back(tag + (change == KeyValueChange::willChange ? " will " : " did ") +
+                            std::to_string(unit->maximumFramesToRender()));
         };
     };
-    const auto first = unit->addObserverForKey("tailTime", record("1"));
-    const auto second = unit->addObserverForKey("tailTime", record("2"));
-    unit->addObserverForKey("latency", record("3"));
-    EXPECT_NE(first, 0u);
-    EXPECT_NE(first, second);
-
-    unit->announce("tailTime");
-    EXPECT_EQ(heard, (std::vector<std::string>{"1:tailTime:will", "2:tailTime:will",
-                                               "1:tailTime:did", "2:tailTime:did"}));
-
-    heard.clear();
-    unit->removeObserver(first);
-    unit->removeObserver(first);
-    unit->removeObserver(9999);
-    unit->announce("tailTime");
-    unit->announce("tailTimeX");
-    EXPECT_EQ(heard, (std::vector<std::string>{"2:tailTime:will", "2:tailTime:did"}));
-}
-
-TEST(AUAudioUnit, SettersAnnounceAroundTheChange) {
-    auto unit = PlainUnit::create().value();
-    std::vector<AUAudioFrameCount> seen;
-    unit->addObserverForKey("maximumFramesToRender", [&](std::string_view, KeyValueChange) {
-        seen.push_back(unit->maximumFramesToRender());
-    });
+    const auto first = unit->addObserverForKey("maximumFramesToRender", record("1"));
+    unit->addObserverForKey("maximumFramesToRender", record("2"));
     ASSERT_TRUE(unit->setMaximumFramesToRender(64));
-    EXPECT_EQ(seen, (std::vector<AUAudioFrameCount>{512, 64}));
-
-    // An observer may remove itself while it is being notified.
-    int calls = 0;
-    std::uint64_t self = 0;
-    self = unit->addObserverForKey("shouldBypassEffect", [&](std::string_view, KeyValueChange) {
-        ++calls;
-        unit->removeObserver(self);
-    });
-    unit->setShouldBypassEffect(true);
-    unit->setShouldBypassEffect(false);
-    EXPECT_EQ(calls, 1);
+    unit->removeObserver(first);
+    ASSERT_TRUE(unit->setMaximumFramesToRender(128));
+    EXPECT_EQ(heard, (std::vector<std::string>{"1 will 512", "2 will 512", "1 did 64", "2 did 64", "2 will 64", "2 did 128"}));
 }
 
-TEST(AUAudioUnit, DefaultFullStateRoundTripsTheParameters) {
-    auto unit = GainUnit::create().value();
-    auto gain = unit->parameterTree()->parameterWithAddress(0);
-    gain->setValue(2.5f);
-    auto state = unit->fullState();
-    ASSERT_TRUE(state);
-    const PropertyList plist(*state);
-    EXPECT_EQ(*plist.find("type")->integer(), 0x61756678);
-    EXPECT_EQ(*plist.find("subtype")->integer(), fourCharCode("gain"));
-    EXPECT_EQ(*plist.find("manufacturer")->integer(), fourCharCode("Test"));
-    EXPECT_EQ(*plist.find("version")->integer(), 0);
-    EXPECT_EQ(*plist.find("name")->string(), "Untitled");
-    EXPECT_EQ(unit->fullStateForDocument(), state);
+TEST(AUParameterTree, SetNotifiesTheImplementorThenEachOtherObserverOnceAndGetAsksTheProvider) {
+    auto p0 = makeParameter(0), p1 = makeParameter(1);
+    auto tree = AUParameterTree::createTree({p0, p1});
+    std::vector<Call> calls;
+    int provided = 0;
+    tree->implementorValueObserver = [&](AUParameter& p, AUValue v) { calls.push_back({'I', p.address(), v}); };
+    tree->implementorValueProvider = [&](AUParameter& p) { return ++provided, p.address() == 1 ? 0.125f : -1.0f; };
+    auto a = tree->tokenByAddingParameterObserver([&](AUParameterAddress at, AUValue v) { calls.push_back({'A', at, v}); });
+    auto b = tree->tokenByAddingParameterObserver([&](AUParameterAddress at, AUValue v) { calls.push_back({'B', at, v}); });
 
-    gain->setValue(0.0f);
-    unit->setFullState(std::nullopt);
-    EXPECT_EQ(gain->value(), 0.0f);
-    unit->setFullStateForDocument(state);
-    EXPECT_EQ(gain->value(), 2.5f);
+    p1->setValue(0.25f);
+    p0->setValue(2.5f, a); // A made this change, so A is not told; not clamped
+    tree->removeParameterObserverWithToken(b);
+    p0->setValue(0.5f);
+    EXPECT_EQ(calls, (std::vector<Call>{{'I', 1, 0.25f}, {'A', 1, 0.25f}, {'B', 1, 0.25f}, // everyone, implementor first
+                                        {'I', 0, 2.5f}, {'B', 0, 2.5f},                    // not the originator
+                                        {'I', 0, 0.5f}, {'A', 0, 0.5f}}));                 // not the removed B
 
-    unit->setCurrentPreset(std::make_shared<AUAudioUnitPreset>(AUAudioUnitPreset{3, "Loud"}));
-    EXPECT_EQ(*PropertyList(*unit->fullState()).find("name")->string(), "Loud");
+    EXPECT_EQ(p1->value(), 0.125f);
+    EXPECT_EQ(p1->storedValue(), 0.25f);
+    EXPECT_EQ(provided, 1) << "value() asks the provider, storedValue() must not";
 }
 
-namespace {
-class GainFactory : public AUAudioUnitFactory {
-public:
-    std::expected<std::shared_ptr<AUAudioUnit>, Error> createAudioUnit(
-        const AudioComponentDescription& description) override {
-        auto unit = GainUnit::create(description);
-        if (!unit) return std::unexpected(unit.error());
-        return std::shared_ptr<AUAudioUnit>(*unit);
+// Two threads set values while a third adds and removes observers.
+// Labelled for ThreadSanitizer.
+TEST(AUParameterTreeThreads, ObserversComeAndGoWhileThreadsSetValues) {
+    constexpr int kSets = 4000;
+    auto p0 = makeParameter(0), p1 = makeParameter(1);
+    auto tree = AUParameterTree::createTree({p0, p1});
+    std::atomic<int> steadyHeard{0}, churnHeard{0};
+    tree->tokenByAddingParameterObserver([&](AUParameterAddress, AUValue) { ++steadyHeard; });
+    {
+        std::vector<std::jthread> threads;
+        for (auto* p : {p0.get(), p1.get()})
+            threads.emplace_back([p] { for (int i = 0; i < kSets; ++i) p->setValue(static_cast<AUValue>(i)); });
+        threads.emplace_back([&] {
+            for (int i = 0; i < 500; ++i)
+                tree->removeParameterObserverWithToken(
+                    tree->tokenByAddingParameterObserver([&](AUParameterAddress, AUValue) { ++churnHeard; }));
+        });
     }
-};
-} // namespace
+    EXPECT_EQ(steadyHeard.load(), 2 * kSets) << "an observer there throughout hears every change once";
+    const int churned = churnHeard.load();
+    p0->setValue(0.0f);
+    EXPECT_EQ(churnHeard.load(), churned) << "every removed observer is gone";
+}
 
-TEST(AUAudioUnitFactory, ErrorSlotFormReturnsNullAndFillsTheSlotOnFailure) {
-    GainFactory factory;
-    AudioComponentDescription noType{};
-    Error slot{"untouched", 1, ""};
-    EXPECT_EQ(factory.createAudioUnitAndReturnError(noType, &slot), nullptr);
-    EXPECT_EQ(slot.code, kAudioUnitErr_InvalidPropertyValue);
-    EXPECT_EQ(factory.createAudioUnitAndReturnError(noType, nullptr), nullptr);
+TEST(TestHost, RendersIdenticallyInAnyBlockSizeAndLayout) {
+    constexpr std::size_t kFrames = 10007; // no block size below divides it: the last block is short
+    const auto left = testsignals::noise(kFrames, 11), right = testsignals::noise(kFrames, 12);
+    auto unit = GainUnit::create();
+    unit->gain = 0.75f;
+    testhost::TestHost host(unit);
+    ASSERT_TRUE(host.start());
+    for (AUAudioFrameCount block : {1u, 7u, 64u, 4096u})
+        for (auto layout : {BufferLayout::separate, BufferLayout::interleaved, BufferLayout::mono})
+            for (bool nullOutputData : {false, true}) {
+                SCOPED_TRACE(testing::Message() << "block " << block << ", layout " << static_cast<int>(layout)
+                                                << ", null output " << nullOutputData);
+                auto out = host.render(left, right, {.blockSize = block, .layout = layout, .nullOutputData = nullOutputData});
+                EXPECT_EQ(out.statuses, std::vector<OSStatus>((kFrames + block - 1) / block, noErr));
+                EXPECT_EQ(out.pullCount, out.statuses.size());
+                ASSERT_EQ(out.right.size(), layout == BufferLayout::mono ? 0 : kFrames);
+                for (std::size_t i = 0; i < kFrames; ++i)
+                    ASSERT_EQ(out.left[i], left[i] * 0.75f) << "left differs at sample " << i;
+                for (std::size_t i = 0; i < out.right.size(); ++i)
+                    ASSERT_EQ(out.right[i], right[i] * 0.75f) << "right differs at sample " << i;
+            }
+}
 
-    slot = Error{"untouched", 1, ""};
-    auto unit = factory.createAudioUnitAndReturnError(kTestDescription, &slot);
-    ASSERT_NE(unit, nullptr);
-    EXPECT_EQ(unit->componentDescription(), kTestDescription);
-    EXPECT_EQ(slot.domain, "untouched");
+TEST(TestHost, EventsArriveInTheirBlockAndANullPullBlockFailsEveryCall) {
+    const auto left = testsignals::noise(1000, 31), right = testsignals::noise(1000, 32);
+    auto unit = GainUnit::create();
+    testhost::TestHost host(unit);
+    ASSERT_TRUE(host.start());
+    host.render(left, right, {.blockSize = 100}); // event times are absolute: they run on from here
+    auto out = host.render(left, right, {.blockSize = 64, .events = {{.blockIndex = 5, .value = 2.0f},
+                                                                     {.blockIndex = 3, .value = 3.0f, .offsetInBlock = 10},
+                                                                     {.blockIndex = 3, .value = 0.5f, .offsetInBlock = 20},
+                                                                     {.blockIndex = 4, .type = AURenderEventMIDI}}});
+    EXPECT_TRUE(out.allSucceeded());
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        const float gain = i < 3 * 64 ? 1.0f : i < 5 * 64 ? 0.5f : 2.0f;
+        ASSERT_EQ(out.left[i], left[i] * gain) << "sample " << i;
+        ASSERT_EQ(out.right[i], right[i] * gain) << "sample " << i;
+    }
+    const AUEventSampleTime times[] = {1000 + 3 * 64 + 10, 1000 + 3 * 64 + 20, 1000 + 4 * 64, 1000 + 5 * 64};
+    ASSERT_EQ(unit->seen.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(unit->seen[i].eventSampleTime, times[i]) << "event " << i;
+    EXPECT_EQ(unit->seen[2].eventType, AURenderEventMIDI);
+
+    // Without a pull block the unit has no input: every call fails and leaves the host's buffers alone.
+    auto noPull = host.render(left, right, {.blockSize = 128, .withPullBlock = false, .prefill = 7.0f});
+    EXPECT_EQ(noPull.statuses, std::vector<OSStatus>(8, kAudioUnitErr_NoConnection));
+    EXPECT_EQ(noPull.left, std::vector<float>(1000, 7.0f));
 }
