@@ -40,6 +40,57 @@ TEST(VelvetReverberator, ImpulseResponseIsTheTapPattern) {
     for (std::size_t j = 0; j < y.size(); ++j) ASSERT_EQ(y[j], expected[j]) << "sample " << j;
 }
 
+/// The reverberator as a plain loop: every tap over the whole block, then
+/// the read-out.
+struct ReferenceReverberator {
+    std::vector<float> buffer;
+    std::int64_t loop, readPos = 0, feedbackPos;
+    float feedback, damping, state = 0.0f;
+
+    ReferenceReverberator(std::int64_t loopLength, float fb, float c)
+        : buffer(static_cast<std::size_t>(2 * loopLength)), loop(loopLength), feedbackPos(loopLength), feedback(fb),
+          damping(c) {}
+
+    void process(const std::vector<VelvetEcho>& echoes, float* x, std::int64_t n) {
+        const auto size = static_cast<std::int64_t>(buffer.size());
+        for (const auto& e : echoes) {
+            for (std::int64_t i = 0; i < n; ++i) {
+                buffer[static_cast<std::size_t>((readPos + e.position + i) % size)] += e.amplitude * 0.09f * x[i];
+            }
+        }
+        for (std::int64_t i = 0; i < n; ++i) {
+            const float y = buffer[static_cast<std::size_t>(readPos)];
+            x[i] = y;
+            buffer[static_cast<std::size_t>(readPos)] = 0.0f;
+            state = (1.0f - damping) * state + damping * y;
+            buffer[static_cast<std::size_t>(feedbackPos)] += feedback * state;
+            readPos = (readPos + 1) % size;
+            feedbackPos = (feedbackPos + 1) % size;
+        }
+    }
+};
+
+TEST(VelvetReverberator, MatchesAPlainLoopBitForBit) {
+    VelvetEchoes e(31u, 32u);
+    e.configure(48000.0f);
+    e.setDecay(2.0f);
+    for (std::int64_t block : {1, 512, 4096}) {
+        VelvetReverberator r;
+        r.allocate(e.loopLength, block);
+        r.reset();
+        r.feedback = 0.7f;
+        r.dampingCoef = 0.48f;
+        ReferenceReverberator reference(e.loopLength, 0.7f, 0.48f);
+        const auto input = noise(60000, 7);
+        const auto y = run(r, e.right, input, block);
+        auto expected = input;
+        for (std::int64_t at = 0; at < 60000; at += block) {
+            reference.process(e.right, expected.data() + at, std::min<std::int64_t>(block, 60000 - at));
+        }
+        for (std::size_t j = 0; j < y.size(); ++j) ASSERT_EQ(y[j], expected[j]) << "block " << block << " sample " << j;
+    }
+}
+
 TEST(VelvetReverberator, FeedsBackOneLoopLater) {
     // One tap at 10 samples; the loop is 100 samples long.
     const std::vector<VelvetEcho> echoes{{10, 1.0f, 1.0f}};
