@@ -1,0 +1,163 @@
+#include "platform/ui/Compositor.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+void setColor(cairo_t* context, const NSColor& color) {
+    cairo_set_source_rgba(context, color.red, color.green, color.blue, color.alpha);
+}
+
+// Paints a bitmap stretched over `rect`, its top row at the rectangle's top
+// edge on screen whichever way the coordinates run.
+void paintUpright(cairo_t* context, const CGImage& image, NSRect rect, bool flipped) {
+    if (image.width() <= 0 || image.height() <= 0 || rect.size.width <= 0.0 || rect.size.height <= 0.0) return;
+    cairo_save(context);
+    if (flipped) {
+        cairo_translate(context, rect.origin.x, rect.origin.y);
+        cairo_scale(context, rect.size.width / image.width(), rect.size.height / image.height());
+    } else {
+        cairo_translate(context, rect.origin.x, rect.origin.y + rect.size.height);
+        cairo_scale(context, rect.size.width / image.width(), -rect.size.height / image.height());
+    }
+    cairo_set_source_surface(context, image.surface(), 0.0, 0.0);
+    cairo_pattern_set_filter(cairo_get_source(context), CAIRO_FILTER_GOOD);
+    cairo_paint(context);
+    cairo_restore(context);
+}
+
+void fillRect(cairo_t* context, NSRect rect, const NSColor& color) {
+    setColor(context, color);
+    cairo_rectangle(context, rect.origin.x, rect.origin.y, rect.size.width, rect.size.height);
+    cairo_fill(context);
+}
+
+void drawLayer(cairo_t* context, const CALayer& layer, bool flipped) {
+    const NSRect b = layer.bounds();
+    const auto& m = layer.transform().m;
+    cairo_save(context);
+    cairo_translate(context, layer.position().x, layer.position().y);
+    cairo_matrix_t transform;
+    cairo_matrix_init(&transform, m[0][0], m[0][1], m[1][0], m[1][1], m[3][0], m[3][1]);
+    // A transform that flattens the layer to nothing draws nothing.
+    if (cairo_matrix_invert(&transform) == CAIRO_STATUS_SUCCESS) {
+        cairo_matrix_invert(&transform);
+        cairo_transform(context, &transform);
+        cairo_translate(context, -b.midX(), -b.midY());
+        if (layer.backgroundColor()) fillRect(context, b, *layer.backgroundColor());
+        if (layer.contents()) paintUpright(context, *layer.contents(), b, flipped);
+        for (const auto& sublayer : layer.sublayers()) drawLayer(context, *sublayer, flipped);
+    }
+    cairo_restore(context);
+}
+
+void drawView(cairo_t* context, NSView& view, const cairo_matrix_t& windowMatrix) {
+    const NSRect rect = view.rectInWindow();
+    const bool flipped = view.isFlipped();
+    cairo_save(context);
+    cairo_set_matrix(context, &windowMatrix);
+    cairo_translate(context, rect.origin.x, rect.origin.y);
+    if (!flipped) {
+        cairo_translate(context, 0.0, rect.size.height);
+        cairo_scale(context, 1.0, -1.0);
+    }
+    const NSRect bounds = view.bounds();
+    const CALayer* layer = view.wantsLayer() ? view.layer() : nullptr;
+    if (layer && layer->backgroundColor()) fillRect(context, bounds, *layer->backgroundColor());
+    if (layer && layer->contents()) paintUpright(context, *layer->contents(), bounds, flipped);
+    {
+        cairo_save(context);
+        const NSGraphicsContext::Scope scope(context, flipped);
+        view.drawRect(bounds);
+        cairo_restore(context);
+    }
+    if (layer) {
+        for (const auto& sublayer : layer->sublayers()) drawLayer(context, *sublayer, flipped);
+    }
+    cairo_restore(context);
+    const auto subviews = view.subviews();
+    for (const auto& subview : subviews) drawView(context, *subview, windowMatrix);
+}
+
+} // namespace
+
+void drawViewTree(NSView& root, cairo_t* context) {
+    root.layoutSubtreeIfNeeded();
+    cairo_matrix_t windowMatrix;
+    cairo_get_matrix(context, &windowMatrix);
+    drawView(context, root, windowMatrix);
+}
+
+CGImageRef snapshotViewTree(NSView& root, NSSize size) {
+    if (!(size.width >= 1.0) || !(size.height >= 1.0)) return nullptr;
+    root.setFrame({{0.0, 0.0}, size});
+    auto image = NSImage::imageWithSize(size, true, [&root](NSRect) {
+        drawViewTree(root, NSGraphicsContext::currentContext()->CGContext());
+        return true;
+    });
+    return image->CGImageForProposedRect();
+}
+
+std::expected<void, Error> writePNG(const CGImage& image, const std::filesystem::path& file) {
+    const auto folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
+        return std::unexpected(Error{std::string(kUIErrorDomain), ENOENT,
+                                     "cannot write " + file.string() + ": the folder " + folder.string() +
+                                         " does not exist"});
+    }
+    std::random_device random;
+    const auto temporary =
+        folder / ("." + file.filename().string() + "." + std::to_string(random()) + ".tmp");
+    const cairo_status_t status = cairo_surface_write_to_png(image.surface(), temporary.c_str());
+    if (status != CAIRO_STATUS_SUCCESS) {
+        std::filesystem::remove(temporary, error);
+        return std::unexpected(Error{std::string(kUIErrorDomain), status,
+                                     "cannot write " + file.string() + ": " + cairo_status_to_string(status)});
+    }
+    std::filesystem::rename(temporary, file, error);
+    if (error) {
+        std::filesystem::remove(temporary, error);
+        return std::unexpected(Error{std::string(kUIErrorDomain), error.value(),
+                                     "cannot write " + file.string() + ": " + error.message()});
+    }
+    return {};
+}
+
+void NSEventRouter::dispatch(const NSEvent& event) {
+    if (event.type == NSEvent::Type::mouseDown) {
+        if (tracking_.empty()) {
+            for (NSView* view = root_->hitTest(event.locationInWindow); view; view = view->superview()) {
+                for (const auto& recognizer : view->gestureRecognizers()) tracking_.push_back(recognizer);
+            }
+        }
+    }
+    // Copies: an action may remove views and with them their recognizers.
+    const auto targets = tracking_;
+    for (const auto& weak : targets) {
+        auto recognizer = weak.lock();
+        if (!recognizer) continue;
+        switch (event.type) {
+        case NSEvent::Type::mouseDown: recognizer->mouseDown(event); break;
+        case NSEvent::Type::mouseDragged: recognizer->mouseDragged(event); break;
+        case NSEvent::Type::mouseUp: recognizer->mouseUp(event); break;
+        }
+    }
+    if (event.type == NSEvent::Type::mouseUp) tracking_.clear();
+}
+
+void NSEventRouter::cancel() {
+    const auto targets = std::move(tracking_);
+    tracking_.clear();
+    for (const auto& weak : targets) {
+        if (auto recognizer = weak.lock()) recognizer->cancel();
+    }
+}
+
+} // namespace platform

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "platform/foundation/Error.h"
+#include "platform/ui/Image.h"
+#include "platform/ui/View.h"
+
+#include <cairo.h>
+
+#include <expected>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+namespace platform {
+
+/// The domain of errors of the user-interface layer (windows, snapshots).
+inline constexpr std::string_view kUIErrorDomain = "UI";
+
+/// Runs the tree's pending layout, then draws it into `context`, whose origin
+/// is the root's top-left corner with y downward and one unit per point. The
+/// one drawing path of every backend. Main thread only.
+void drawViewTree(NSView& root, cairo_t* context);
+
+/// The off-screen backend: sizes the root to `size` (its subviews follow by
+/// their autoresizing masks), lays the tree out and draws it into a new
+/// bitmap. Null for an empty size.
+CGImageRef snapshotViewTree(NSView& root, NSSize size);
+
+/// Writes a bitmap as a PNG file, atomically: a temporary file beside the
+/// target renamed over it, so a failure leaves no file behind.
+std::expected<void, Error> writePNG(const CGImage& image, const std::filesystem::path& file);
+
+/// Routes one window's pointer events to the view tree's gesture recognizers:
+/// a press goes to the recognizers of the view under the pointer and of its
+/// ancestors, and the motions and the release that follow go to the same
+/// recognizers, wherever the pointer is. Main thread only.
+class NSEventRouter {
+public:
+    explicit NSEventRouter(std::shared_ptr<NSView> root) : root_(std::move(root)) {}
+
+    void dispatch(const NSEvent& event);
+    /// Ends a gesture in progress as cancelled (the window lost the pointer).
+    void cancel();
+
+private:
+    std::shared_ptr<NSView> root_;
+    std::vector<std::weak_ptr<NSGestureRecognizer>> tracking_;
+};
+
+} // namespace platform

@@ -1,0 +1,146 @@
+#include "platform/ui/View.h"
+
+#include <algorithm>
+
+namespace platform {
+namespace {
+
+// Spreads a change of the parent's extent over the flexible parts of one
+// axis (the margin before, the size, the margin after) in proportion to their
+// current lengths, or equally when they are all zero.
+void distribute(double delta, bool flexBefore, bool flexSize, bool flexAfter, double& before, double& size,
+                double& after) {
+    double* parts[3] = {&before, &size, &after};
+    const bool flexible[3] = {flexBefore, flexSize, flexAfter};
+    double total = 0.0;
+    int count = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (!flexible[i]) continue;
+        total += std::max(*parts[i], 0.0);
+        ++count;
+    }
+    if (count == 0) {
+        after += delta;
+        return;
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (!flexible[i]) continue;
+        const double share = total > 0.0 ? std::max(*parts[i], 0.0) / total : 1.0 / count;
+        *parts[i] += delta * share;
+    }
+}
+
+} // namespace
+
+NSView::NSView(NSRect frame) : frame_(frame) {}
+
+NSView::~NSView() {
+    for (auto& view : subviews_) view->superview_ = nullptr;
+}
+
+void NSView::setFrame(NSRect frame) {
+    if (frame == frame_) return;
+    const NSSize oldSize = frame_.size;
+    frame_ = frame;
+    noteUIChange();
+    if (oldSize != frame.size) {
+        resizeSubviews(oldSize);
+        needsLayout_ = true;
+    }
+}
+
+void NSView::resizeSubviews(NSSize oldSize) {
+    for (auto& view : subviews_) view->resizeWithOldSuperviewSize(oldSize, frame_.size);
+}
+
+void NSView::resizeWithOldSuperviewSize(NSSize oldParentSize, NSSize newParentSize) {
+    const unsigned mask = autoresizingMask_;
+    if (mask == NSViewNotSizable) return;
+    NSRect f = frame_;
+    double left = f.origin.x, width = f.size.width, right = oldParentSize.width - f.maxX();
+    distribute(newParentSize.width - oldParentSize.width, mask & NSViewMinXMargin, mask & NSViewWidthSizable,
+               mask & NSViewMaxXMargin, left, width, right);
+    double top = f.origin.y, height = f.size.height, bottom = oldParentSize.height - f.maxY();
+    distribute(newParentSize.height - oldParentSize.height, mask & NSViewMinYMargin, mask & NSViewHeightSizable,
+               mask & NSViewMaxYMargin, top, height, bottom);
+    setFrame({{left, top}, {width, height}});
+}
+
+void NSView::addSubview(std::shared_ptr<NSView> view) {
+    if (!view || view.get() == this) return;
+    view->removeFromSuperview();
+    view->superview_ = this;
+    subviews_.push_back(std::move(view));
+    noteUIChange();
+}
+
+void NSView::removeFromSuperview() {
+    if (!superview_) return;
+    auto& siblings = superview_->subviews_;
+    const auto self = std::find_if(siblings.begin(), siblings.end(), [this](const auto& v) { return v.get() == this; });
+    superview_ = nullptr;
+    // Erasing may release the last reference to this view: touch nothing after.
+    if (self != siblings.end()) {
+        auto keep = std::move(*self);
+        siblings.erase(self);
+        noteUIChange();
+    }
+}
+
+void NSView::setNeedsLayout(bool needs) {
+    needsLayout_ = needs;
+    if (needs) noteUIChange();
+}
+
+void NSView::layoutSubtreeIfNeeded() {
+    if (needsLayout_) {
+        needsLayout_ = false;
+        layout();
+        if (didLayout_) didLayout_();
+    }
+    // A copy: a layout pass may add or remove views.
+    const auto views = subviews_;
+    for (const auto& view : views) view->layoutSubtreeIfNeeded();
+}
+
+void NSView::setWantsLayer(bool wants) {
+    wantsLayer_ = wants;
+    if (wants && !layer_) {
+        layer_ = CALayer::layer();
+        layer_->setBounds(bounds());
+    }
+    noteUIChange();
+}
+
+void NSView::drawRect(NSRect) {}
+
+void NSView::addGestureRecognizer(std::shared_ptr<NSGestureRecognizer> recognizer) {
+    if (!recognizer) return;
+    recognizer->view_ = this;
+    recognizers_.push_back(std::move(recognizer));
+}
+
+NSRect NSView::rectInWindow() const {
+    if (!superview_) return bounds();
+    const NSRect parent = superview_->rectInWindow();
+    const double y = superview_->isFlipped() ? frame_.origin.y
+                                              : superview_->frame_.size.height - frame_.origin.y - frame_.size.height;
+    return {{parent.origin.x + frame_.origin.x, parent.origin.y + y}, frame_.size};
+}
+
+NSPoint NSView::convertPointFromWindow(NSPoint point) const {
+    const NSRect rect = rectInWindow();
+    const double x = point.x - rect.origin.x, y = point.y - rect.origin.y;
+    return {x, isFlipped() ? y : rect.size.height - y};
+}
+
+NSView* NSView::hitTest(NSPoint pointInWindow) {
+    if (!rectInWindow().contains(pointInWindow)) return nullptr;
+    // Later subviews lie above earlier ones.
+    for (auto it = subviews_.rbegin(); it != subviews_.rend(); ++it) {
+        if (NSView* hit = (*it)->hitTest(pointInWindow)) return hit;
+    }
+    return this;
+}
+
+} // namespace platform

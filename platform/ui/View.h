@@ -1,0 +1,101 @@
+#pragma once
+
+#include "platform/ui/Gesture.h"
+#include "platform/ui/Geometry.h"
+#include "platform/ui/Layer.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace platform {
+
+/// Autoresizing mask bits: which of a view's margins and sizes follow its
+/// parent's size changes.
+enum NSAutoresizingMaskOptions : unsigned {
+    NSViewNotSizable = 0,
+    NSViewMinXMargin = 1,
+    NSViewWidthSizable = 2,
+    NSViewMaxXMargin = 4,
+    NSViewMinYMargin = 8,
+    NSViewHeightSizable = 16,
+    NSViewMaxYMargin = 32,
+};
+
+/// A rectangle of a window: its frame in the parent's coordinates, its bounds
+/// in its own (origin 0, 0; top-left when flipped, bottom-left otherwise).
+/// Views own their subviews; a layer-backed view draws its layer's background,
+/// contents and sublayers, then its own drawRect, then its subviews. Main
+/// thread only; held by std::shared_ptr.
+class NSView : public std::enable_shared_from_this<NSView> {
+public:
+    explicit NSView(NSRect frame = {});
+    virtual ~NSView();
+    NSView(const NSView&) = delete;
+    NSView& operator=(const NSView&) = delete;
+
+    NSRect frame() const { return frame_; }
+    /// A new size lays out the subviews by their autoresizing masks and marks
+    /// the view for layout.
+    void setFrame(NSRect frame);
+    void setFrameSize(NSSize size) { setFrame({frame_.origin, size}); }
+    void setFrameOrigin(NSPoint origin) { setFrame({origin, frame_.size}); }
+    NSRect bounds() const { return {{0.0, 0.0}, frame_.size}; }
+
+    virtual bool isFlipped() const { return false; }
+
+    void addSubview(std::shared_ptr<NSView> view);
+    void removeFromSuperview();
+    const std::vector<std::shared_ptr<NSView>>& subviews() const { return subviews_; }
+    NSView* superview() const { return superview_; }
+
+    unsigned autoresizingMask() const { return autoresizingMask_; }
+    void setAutoresizingMask(unsigned mask) { autoresizingMask_ = mask; }
+
+    /// Lays out the subviews; runs in the layout pass after every size change.
+    virtual void layout() {}
+    bool needsLayout() const { return needsLayout_; }
+    void setNeedsLayout(bool needs);
+    /// Runs layout on this view and every view below it that needs it.
+    void layoutSubtreeIfNeeded();
+    /// Called after this view's own layout in every layout pass; how a view
+    /// controller hears of it.
+    void setDidLayoutHandler(std::function<void()> handler) { didLayout_ = std::move(handler); }
+
+    void setWantsLayer(bool wants);
+    bool wantsLayer() const { return wantsLayer_; }
+    /// The backing layer; null until setWantsLayer(true).
+    CALayer* layer() const { return layer_.get(); }
+
+    /// Draws the view's own content into the current graphics context, in
+    /// the view's coordinates.
+    virtual void drawRect(NSRect dirtyRect);
+
+    void addGestureRecognizer(std::shared_ptr<NSGestureRecognizer> recognizer);
+    const std::vector<std::shared_ptr<NSGestureRecognizer>>& gestureRecognizers() const { return recognizers_; }
+
+    /// The view's bounds as a rectangle of the window (top-left coordinates),
+    /// with the tree's root at the window's origin.
+    NSRect rectInWindow() const;
+    /// A window point (top-left coordinates) in this view's coordinates.
+    NSPoint convertPointFromWindow(NSPoint point) const;
+    /// The deepest view at a window point, this view first tried; null when
+    /// the point lies outside.
+    NSView* hitTest(NSPoint pointInWindow);
+
+private:
+    void resizeSubviews(NSSize oldSize);
+    void resizeWithOldSuperviewSize(NSSize oldParentSize, NSSize newParentSize);
+
+    NSRect frame_{};
+    NSView* superview_ = nullptr;
+    std::vector<std::shared_ptr<NSView>> subviews_;
+    unsigned autoresizingMask_ = NSViewNotSizable;
+    bool needsLayout_ = true;
+    bool wantsLayer_ = false;
+    std::shared_ptr<CALayer> layer_;
+    std::vector<std::shared_ptr<NSGestureRecognizer>> recognizers_;
+    std::function<void()> didLayout_;
+};
+
+} // namespace platform

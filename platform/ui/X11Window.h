@@ -1,0 +1,94 @@
+#pragma once
+
+#include "platform/foundation/Error.h"
+#include "platform/ui/Compositor.h"
+#include "platform/ui/View.h"
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+/// A key press as the window's owner sees it.
+struct NSKeyEvent {
+    /// The X keysym (XK_q, XK_Escape...), case folded to lower case for letters.
+    std::uint32_t keysym = 0;
+    bool control = false;
+    bool shift = false;
+    bool alt = false;
+    /// The text the key types, UTF-8; empty for function keys.
+    std::string characters;
+};
+
+/// The X11 backend: shows a view tree in a window of its own, either a
+/// top-level window or a child of a foreign window (the window a plug-in host
+/// hands its editor). Expose and resize redraw the whole tree at once from an
+/// off-screen bitmap, so nothing flickers; a resize sets the root view's frame
+/// and lays it out; pointer events go to the tree's gesture recognizers; keys
+/// and close requests go to the owner. Between events the process's main
+/// queue is drained. Main thread only.
+class X11Window {
+public:
+    struct Options {
+        std::string title = "Untitled";
+        NSSize size{400.0, 300.0};
+        /// False: the minimum and maximum size hints both equal `size`.
+        bool resizable = true;
+        /// A foreign window to embed into (its XID); 0 for a top-level window.
+        unsigned long parent = 0;
+        /// The X display to open; empty for $DISPLAY.
+        std::string displayName;
+    };
+
+    /// Opens the display and creates the window, sized and titled, with the
+    /// root view filling it. Not shown until show().
+    static std::expected<std::unique_ptr<X11Window>, Error> open(std::shared_ptr<NSView> root, const Options& options);
+    ~X11Window();
+    X11Window(const X11Window&) = delete;
+    X11Window& operator=(const X11Window&) = delete;
+
+    /// The window's XID.
+    unsigned long windowID() const;
+    /// The display connection's file descriptor, for a host's own poll loop.
+    int connectionNumber() const;
+    NSSize size() const { return size_; }
+
+    void setTitle(std::string_view title);
+    /// Asks for a new size (the window manager or the host may refuse).
+    void setSize(NSSize size);
+    /// Maps the window (and raises a top-level one).
+    void show();
+
+    /// Handles every event already waiting, drains the main queue and redraws
+    /// when anything changed. Never waits; a host's idle callback calls it.
+    void step();
+    /// Steps until stop() is called, waiting for events in between.
+    void run();
+    void stop() { running_ = false; }
+
+    /// Called for each key press.
+    std::function<void(const NSKeyEvent&)> onKeyDown;
+    /// Called when the window manager asks the window to close; the window
+    /// stays open unless the owner stops or destroys it.
+    std::function<void()> onCloseRequest;
+
+private:
+    struct State;
+    X11Window(std::shared_ptr<NSView> root, std::unique_ptr<State> state);
+    void handleEvent(void* event);
+    void redraw();
+
+    std::shared_ptr<NSView> root_;
+    std::unique_ptr<State> state_;
+    NSEventRouter router_;
+    NSSize size_{};
+    bool running_ = false;
+    bool exposed_ = false;
+    std::uint64_t drawnChangeCount_ = ~std::uint64_t{0};
+};
+
+} // namespace platform
