@@ -1,8 +1,44 @@
 #include "editor/OrvaneAUViewControllerMac.h"
 
+#include "artwork/KnobsStyleKit.h"
+#include "editor/FlippedView.h"
 #include "platform/foundation/MainQueue.h"
 
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+
 namespace orvane {
+
+using platform::AUParameterAddress;
+using platform::AUValue;
+
+namespace {
+
+/// One row per knob, in parameter-address order. The reset value is also the
+/// value a knob shows until it is connected, and the one it falls back to when
+/// the tree has no parameter at its address: the parameters' own defaults.
+struct KnobSpec {
+    std::shared_ptr<AURotaryControl> OrvaneAUViewControllerMac::*field;
+    const char* label;
+    AUValue resetValue;
+    std::string_view underlay;
+    int gridIndex;
+};
+
+constexpr std::array<KnobSpec, 6> kKnobs{{
+    {&OrvaneAUViewControllerMac::premixKnob, "PREMIX", 0.5f, "PremixUnderlay", 4},
+    {&OrvaneAUViewControllerMac::granularityKnob, "GRANULARITY", 0.0f, "GranularityUnderlay", 0},
+    {&OrvaneAUViewControllerMac::incoherenceKnob, "INCOHERENCE", 0.0f, "IncoherenceUnderlay", 1},
+    {&OrvaneAUViewControllerMac::impatienceKnob, "IMPATIENCE", 0.5f, "ImpatienceUnderlay", 2},
+    {&OrvaneAUViewControllerMac::nauseaKnob, "NAUSEA", 0.0f, "NauseaUnderlay", 5},
+    {&OrvaneAUViewControllerMac::gravitasKnob, "GRAVITAS", 0.0f, "GravitasUnderlay", 3},
+}};
+
+constexpr std::string_view kOverlay = "KnobOverlay";
+constexpr double kMinimumKnobSize = 8.0;
+
+} // namespace
 
 OrvaneAUViewControllerMac::~OrvaneAUViewControllerMac() = default;
 
@@ -32,10 +68,127 @@ std::shared_ptr<OrvaneAudioUnit> OrvaneAUViewControllerMac::audioUnit() const {
     return _audioUnit;
 }
 
+void OrvaneAUViewControllerMac::loadView() {
+    auto root = std::make_shared<FlippedView>(platform::NSRect{{0.0, 0.0}, kPreferredSize});
+    root->setWantsLayer(true);
+    root->layer()->setBackgroundColor(kPanelColor);
+    root->setAutoresizingMask(platform::NSViewWidthSizable | platform::NSViewHeightSizable);
+    setView(std::move(root));
+}
+
+void OrvaneAUViewControllerMac::viewDidLoad() {
+    AUViewController::viewDidLoad();
+    setPreferredContentSize(kPreferredSize);
+    createKnobs();
+    layoutKnobs();
+    connectViewToAudioUnit();
+}
+
+void OrvaneAUViewControllerMac::viewDidLayout() {
+    AUViewController::viewDidLayout();
+    layoutKnobs();
+}
+
+void OrvaneAUViewControllerMac::createKnobs() {
+    const auto root = view();
+    for (const KnobSpec& spec : kKnobs) {
+        auto knob = std::make_shared<AURotaryControl>(platform::NSRect{{0.0, 0.0}, {knobSize, knobSize}});
+        knob->lowerBound = 0.0f;
+        knob->upperBound = 1.0f;
+        knob->resetValue = spec.resetValue;
+        knob->label = spec.label;
+        // The first shown value, set without a change notification.
+        knob->_value = spec.resetValue;
+        knob->underlayImageProvider = [name = spec.underlay](double w, double h) {
+            return artworkImage(name, w, h, 1.0);
+        };
+        knob->overlayImageProvider = [](double w, double h) { return artworkImage(kOverlay, w, h, 1.0); };
+        knob->setTag(static_cast<std::int64_t>(&spec - kKnobs.data()));
+        knob->onValueChanged = [weakSelf = weak_from_this(), weakKnob = std::weak_ptr<AURotaryControl>(knob)] {
+            auto self = weakSelf.lock();
+            auto control = weakKnob.lock();
+            if (!self || !control || control->tag() < 0) return;
+            auto unit = self->audioUnit();
+            if (!unit) return;
+            auto tree = unit->parameterTree();
+            if (!tree) return;
+            if (auto parameter = tree->parameterWithAddress(static_cast<AUParameterAddress>(control->tag()))) {
+                parameter->setValue(control->value());
+            }
+        };
+        root->addSubview(knob);
+        this->*spec.field = std::move(knob);
+    }
+}
+
+std::array<std::shared_ptr<AURotaryControl>, 6> OrvaneAUViewControllerMac::knobsInLayoutOrder() const {
+    std::array<std::shared_ptr<AURotaryControl>, 6> ordered;
+    for (const KnobSpec& spec : kKnobs) ordered[spec.gridIndex] = this->*spec.field;
+    return ordered;
+}
+
+void OrvaneAUViewControllerMac::layoutKnobs() {
+    const platform::NSRect box = view()->bounds();
+    const double W = box.size.width, H = box.size.height;
+    if (!(W > 0.0) || !(H > 0.0)) return;
+
+    const double L = std::max(W, H), S = std::min(W, H);
+    const double A = std::floor(std::min(std::sqrt(L * L + S * S) / 5.0, S / 2.3));
+    const bool tall = W * 1.2 < H;
+    const double B = std::floor((W - 8.0) / (tall ? 2.4 : 3.6));
+    const double C = std::floor((H - 8.0) / (tall ? 3.6 : 2.4));
+    knobSize = std::max(std::min({A, B, C}), kMinimumKnobSize);
+
+    const auto knobs = knobsInLayoutOrder();
+    for (const auto& knob : knobs) {
+        if (!knob) continue;
+        knob->setFrameSize({knobSize, knobSize});
+        knob->updateLayers();
+    }
+
+    const double s = knobSize;
+    const int columns = tall ? 2 : 3;
+    const double gapX = tall ? (W - 2.0 * s) / 3.0 : (W - 3.0 * s) * 0.25;
+    const double gapY = tall ? (H - 3.0 * s) * 0.25 : (H - 2.0 * s) / 3.0;
+    for (int i = 0; i < 6; ++i) {
+        if (!knobs[i]) continue;
+        const int column = i % columns, row = i / columns;
+        knobs[i]->setFrameOrigin({gapX + (gapX + s) * column, gapY + (gapY + s) * row});
+    }
+}
+
 void OrvaneAUViewControllerMac::connectViewToAudioUnit() {
-    // No view can be loaded yet; binding the knobs to the parameter tree
-    // arrives with the view.
-    if (!isViewLoaded() || !audioUnit()) return;
+    if (!isViewLoaded()) return;
+    auto unit = audioUnit();
+    if (!unit) return;
+    auto tree = unit->parameterTree();
+    if (!tree) return;
+
+    for (const KnobSpec& spec : kKnobs) {
+        const auto& knob = this->*spec.field;
+        if (!knob) continue;
+        auto parameter = tree->parameterWithAddress(static_cast<AUParameterAddress>(&spec - kKnobs.data()));
+        knob->setValue(parameter ? parameter->value() : spec.resetValue);
+    }
+
+    // The observer may run on any thread: it only hands the change to the
+    // main queue, where the knob moves.
+    paramObserverToken =
+        tree->tokenByAddingParameterObserver([weakSelf = weak_from_this()](AUParameterAddress address, AUValue value) {
+            platform::MainQueue::shared().enqueue([weakSelf, address, value] {
+                if (auto self = weakSelf.lock()) self->applyParameterValue(address, value);
+            });
+        });
+}
+
+std::shared_ptr<AURotaryControl>* OrvaneAUViewControllerMac::knobForAddress(AUParameterAddress address) {
+    if (address >= kKnobs.size()) return nullptr;
+    return &(this->*kKnobs[address].field);
+}
+
+void OrvaneAUViewControllerMac::applyParameterValue(AUParameterAddress address, AUValue value) {
+    auto* knob = knobForAddress(address);
+    if (knob && *knob) (*knob)->setValue(value);
 }
 
 } // namespace orvane

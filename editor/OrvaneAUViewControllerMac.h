@@ -1,9 +1,11 @@
 #pragma once
 
+#include "editor/AURotaryControl.h"
 #include "platform/audiounit/AUAudioUnitFactory.h"
 #include "platform/ui/AUViewController.h"
 #include "plugin/OrvaneAudioUnit.h"
 
+#include <array>
 #include <expected>
 #include <memory>
 #include <mutex>
@@ -12,10 +14,13 @@ namespace orvane {
 
 /// The plug-in's principal object, the one the host creates when it loads the
 /// bundle. It makes the audio unit for the host and keeps it, and it is the
-/// editor whose view the host embeds (the view itself is not built yet).
+/// editor whose view the host embeds: a purple panel with six knobs in a grid
+/// that scales with the panel (three by two, two by three when tall), each
+/// bound both ways to one parameter of the unit's tree.
 ///
-/// Held by std::shared_ptr: tasks it hands to the main queue refer to it
-/// weakly and do nothing once it is gone.
+/// Held by std::shared_ptr: the knobs' callbacks, the parameter observer and
+/// the tasks it hands to the main queue refer to it weakly and do nothing
+/// once it is gone.
 ///
 /// Threads: createAudioUnit on any host thread; everything else on the main
 /// thread.
@@ -23,6 +28,11 @@ class OrvaneAUViewControllerMac : public platform::AUViewController,
                                   public platform::AUAudioUnitFactory,
                                   public std::enable_shared_from_this<OrvaneAUViewControllerMac> {
 public:
+    /// The editor's size before the host gives it another, in points.
+    static constexpr platform::NSSize kPreferredSize{420.0, 280.0};
+    /// The panel's colour, opaque.
+    static constexpr platform::NSColor kPanelColor{0.4, 0.2, 0.6, 1.0};
+
     OrvaneAUViewControllerMac() = default;
     ~OrvaneAUViewControllerMac() override;
 
@@ -33,9 +43,24 @@ public:
     std::expected<std::shared_ptr<platform::AUAudioUnit>, platform::Error> createAudioUnit(
         const platform::AudioComponentDescription& description) override;
 
-    /// Main thread. Binds the view to the audio unit's parameter tree; does
+    void loadView() override;
+    void viewDidLoad() override;
+    void viewDidLayout() override;
+
+    /// Builds the six knobs and adds them to the view.
+    void createKnobs();
+    /// The knobs in grid order: granularity, incoherence, impatience,
+    /// gravitas, premix, nausea.
+    std::array<std::shared_ptr<AURotaryControl>, 6> knobsInLayoutOrder() const;
+    /// Sizes and places the knobs for the view's bounds.
+    void layoutKnobs();
+    /// Binds the view to the audio unit's parameter tree: the knobs take the
+    /// parameters' values and an observer moves them on every change. Does
     /// nothing unless the view is loaded and an audio unit is held.
     virtual void connectViewToAudioUnit();
+    /// Moves the knob bound to `address` (0 to 5) to `value`; other addresses
+    /// are ignored.
+    void applyParameterValue(platform::AUParameterAddress address, platform::AUValue value);
 
     /// The unit made by the last successful factory call, null before one.
     /// Any thread: the factory stores it on a host thread while the main
@@ -44,10 +69,18 @@ public:
 
     /// The token of the last parameter-observer registration; stored only.
     void* paramObserverToken = nullptr;
+    std::shared_ptr<AURotaryControl> premixKnob;
+    std::shared_ptr<AURotaryControl> granularityKnob;
+    std::shared_ptr<AURotaryControl> incoherenceKnob;
+    std::shared_ptr<AURotaryControl> impatienceKnob;
+    std::shared_ptr<AURotaryControl> nauseaKnob;
+    std::shared_ptr<AURotaryControl> gravitasKnob;
     /// Side length of every knob, in points.
     double knobSize = 90.0;
 
 private:
+    std::shared_ptr<AURotaryControl>* knobForAddress(platform::AUParameterAddress address);
+
     mutable std::mutex audioUnitMutex_;
     std::shared_ptr<OrvaneAudioUnit> _audioUnit;
 };
