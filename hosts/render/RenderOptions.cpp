@@ -222,6 +222,11 @@ std::expected<RenderOptions, std::string> validate(const CLI::App& app, const Ra
 
 } // namespace
 
+std::expected<PresetChoice, std::string> parsePresetChoice(std::string_view text)
+{
+    return parsePreset(text);
+}
+
 std::expected<ParameterSetting, std::string> parseParameterSetting(std::string_view text)
 {
     const auto equals = text.find('=');

@@ -77,6 +77,9 @@ std::expected<CommandLine, std::string> parseCommandLine(int argc, const char* c
 /// The usage text shown by --help.
 std::string usageText();
 
+/// Parses one --preset argument: all digits is a number, anything else a name.
+std::expected<PresetChoice, std::string> parsePresetChoice(std::string_view text);
+
 /// Parses one --set argument, "ID=VALUE".
 std::expected<ParameterSetting, std::string> parseParameterSetting(std::string_view text);
 
