@@ -1,0 +1,300 @@
+// The editor: the knob's arithmetic fed synthetic gestures, the grid at every
+// size, the two-way binding to the parameter tree in every connection order,
+// and off-screen pictures checked by their pixels.
+
+#include "editor/OrvaneAUViewControllerMac.h"
+#include "platform/foundation/MainQueue.h"
+#include "platform/ui/Compositor.h"
+#include "tests/support/Pixels.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+using namespace platform;
+using orvane::AURotaryControl;
+using orvane::OrvaneAUViewControllerMac;
+using testpixels::pixelAt;
+
+namespace {
+
+constexpr AudioComponentDescription kOrvane{fourCharCode("aufx"), fourCharCode("orvn"), fourCharCode("Orvn"), 0, 0};
+constexpr testpixels::Pixel kPanel{102, 51, 153, 255};
+
+std::size_t drain() {
+    std::size_t ran = 0;
+    while (std::size_t batch = MainQueue::shared().runPending()) ran += batch;
+    return ran;
+}
+
+/// A knob alone in a window-sized root, driven through the event router.
+struct KnobRig {
+    std::shared_ptr<NSView> root = std::make_shared<NSView>(NSMakeRect(0, 0, 100, 100));
+    std::shared_ptr<AURotaryControl> knob = std::make_shared<AURotaryControl>(NSMakeRect(0, 0, 100, 100));
+    NSEventRouter router{root};
+    int changes = 0, began = 0, ended = 0;
+
+    explicit KnobRig(float value) {
+        root->addSubview(knob);
+        knob->_value = value;
+        knob->resetValue = 0.5f;
+        knob->onValueChanged = [this] { ++changes; };
+        knob->onDragBegan = [this] { ++began; };
+        knob->onDragEnded = [this] { ++ended; };
+    }
+    /// Presses in the middle and moves by (dx, dy) in screen points.
+    void dragBy(double dx, double dy, bool finish = true) {
+        router.dispatch({NSEvent::Type::mouseDown, 1, {50, 50}, 0});
+        router.dispatch({NSEvent::Type::mouseDragged, 1, {50 + dx, 50 + dy}, 10});
+        if (finish) router.dispatch({NSEvent::Type::mouseUp, 1, {50 + dx, 50 + dy}, 20});
+    }
+};
+
+class Editor : public ::testing::Test {
+protected:
+    void SetUp() override { drain(); }
+    void TearDown() override { drain(); }
+
+    std::shared_ptr<OrvaneAUViewControllerMac> controller = std::make_shared<OrvaneAUViewControllerMac>();
+    std::shared_ptr<AUParameterTree> tree() { return controller->audioUnit()->parameterTree(); }
+    /// How many observers of the controller a host change reaches.
+    std::size_t observersReached() {
+        drain();
+        tree()->parameterWithAddress(5)->setValue(0.123f);
+        const auto queued = MainQueue::shared().pendingCount();
+        drain();
+        return queued;
+    }
+    std::vector<float> knobValues() {
+        std::vector<float> values;
+        for (auto* knob : {&controller->premixKnob, &controller->granularityKnob, &controller->incoherenceKnob,
+                           &controller->impatienceKnob, &controller->nauseaKnob, &controller->gravitasKnob})
+            values.push_back((*knob)->value());
+        return values;
+    }
+};
+
+} // namespace
+
+TEST(RotaryControl, ValuesClampTurnThePointerAndNotifyOnlyOnChange) {
+    KnobRig rig(0.0f);
+    AURotaryControl& knob = *rig.knob;
+    for (auto [value, angle] : {std::pair{0.0f, -160.0f}, {0.25f, -80.0f}, {0.5f, 0.0f}, {1.0f, 160.0f}}) {
+        knob._value = value;
+        EXPECT_FLOAT_EQ(knob.angleForCurrentValue(), angle) << "value " << value;
+    }
+    knob._value = 0.3f;
+    struct Case { float set, stored; int changes; };
+    for (auto c : {Case{1.5f, 1.0f, 1}, Case{1.0f, 1.0f, 0}, Case{-0.2f, 0.0f, 1},
+                   Case{std::numeric_limits<float>::quiet_NaN(), 0.0f, 0}, Case{0.7f, 0.7f, 1}}) {
+        rig.changes = 0;
+        knob.setValue(c.set);
+        EXPECT_EQ(knob.value(), c.stored) << "set " << c.set;
+        EXPECT_EQ(rig.changes, c.changes) << "set " << c.set;
+    }
+    // The overlay turns clockwise with the value; the underlay never turns.
+    knob.setValue(0.75f);
+    const auto& m = knob.overlayLayer().transform().m;
+    EXPECT_NEAR(m[0][0], std::cos(80.0 * std::numbers::pi / 180), 1e-6);
+    EXPECT_NEAR(m[0][1], std::sin(80.0 * std::numbers::pi / 180), 1e-6);
+    EXPECT_EQ(knob.underlayLayer().transform().m[0][1], 0.0);
+}
+
+TEST(RotaryControl, DragsFollowTheUpRightDiagonalFromWhereTheyBegan) {
+    struct Case { const char* what; float from; double dx, dy; float expected; };
+    for (auto c : {Case{"straight up from the middle", 0.5f, 0, -50, 0.753214f},
+                   Case{"straight up from the bottom", 0.0f, 0, -50, 0.253214f},
+                   Case{"one radian to the right", 0.5f, 35.3553, 0, 0.679049f},
+                   Case{"the other diagonal", 0.3f, 20, 20, 0.3f},
+                   Case{"far down holds at the bottom", 0.5f, 0, 300, 0.0f},
+                   Case{"far up holds at the top", 0.5f, 0, -300, 1.0f}}) {
+        KnobRig rig(c.from);
+        rig.dragBy(c.dx, c.dy);
+        EXPECT_NEAR(rig.knob->value(), c.expected, 2e-6) << c.what;
+        EXPECT_EQ(rig.began, 1) << c.what;
+        EXPECT_EQ(rig.ended, 1) << c.what;
+    }
+    KnobRig rig(0.5f);
+    rig.dragBy(0, -300, false);
+    rig.router.dispatch({NSEvent::Type::mouseDragged, 1, {50, 60}, 15});
+    EXPECT_NEAR(rig.knob->value(), 0.449357f, 2e-6) << "back from past the end: no slack";
+    rig.changes = 0;
+    rig.router.cancel();
+    EXPECT_EQ(rig.knob->value(), 0.5f) << "a cancelled drag returns to where it began";
+    EXPECT_EQ(rig.changes, 1);
+    EXPECT_EQ(rig.ended, 1);
+
+    KnobRig clicks(0.9f);
+    for (std::uint64_t t : {0, 100}) {
+        clicks.router.dispatch({NSEvent::Type::mouseDown, 1, {50, 50}, t});
+        clicks.router.dispatch({NSEvent::Type::mouseUp, 1, {50, 50}, t + 20});
+        EXPECT_EQ(clicks.knob->value(), t == 0 ? 0.9f : 0.5f) << "a single click does nothing, a double resets";
+    }
+    EXPECT_EQ(clicks.began + clicks.ended, 0) << "a double-click is no drag";
+}
+
+TEST_F(Editor, TheGridScalesWithThePanelAndWidensOrStandsTall) {
+    struct Case { double w, h, size, gapX, gapY; bool tall; };
+    auto view = controller->view();
+    for (auto c : {Case{420, 280, 100, 30, 80.0 / 3, false}, Case{280, 420, 100, 80.0 / 3, 30, true},
+                   Case{280, 336, 75, 13.75, 62, false}, Case{280, 337, 87, (280 - 174) / 3.0, (337 - 261) * 0.25, true},
+                   Case{600, 400, 144, 42, 112.0 / 3, false}, Case{1000, 200, 80, 190, 40.0 / 3, false},
+                   Case{20, 20, 8, -1, 4.0 / 3, false}}) {
+        view->setFrameSize({c.w, c.h});
+        view->layoutSubtreeIfNeeded();
+        EXPECT_EQ(controller->knobSize, c.size) << c.w << "x" << c.h;
+        const auto knobs = controller->knobsInLayoutOrder();
+        for (int i = 0; i < 6; ++i) {
+            const int columns = c.tall ? 2 : 3, column = i % columns, row = i / columns;
+            const NSRect expected{{c.gapX + (c.gapX + c.size) * column, c.gapY + (c.gapY + c.size) * row},
+                                  {c.size, c.size}};
+            const NSRect frame = knobs[i]->frame();
+            EXPECT_NEAR(frame.origin.x, expected.origin.x, 1e-9) << c.w << "x" << c.h << " knob " << i;
+            EXPECT_NEAR(frame.origin.y, expected.origin.y, 1e-9) << c.w << "x" << c.h << " knob " << i;
+            EXPECT_EQ(frame.size, expected.size);
+        }
+    }
+    EXPECT_EQ(controller->knobsInLayoutOrder()[0], controller->granularityKnob);
+    EXPECT_EQ(controller->knobsInLayoutOrder()[4], controller->premixKnob);
+    const auto before = controller->premixKnob->frame();
+    view->setFrameSize({0, 300});
+    view->layoutSubtreeIfNeeded();
+    EXPECT_EQ(controller->premixKnob->frame(), before) << "an empty panel moves nothing";
+    EXPECT_EQ(controller->preferredContentSize(), (NSSize{420, 280}));
+}
+
+TEST_F(Editor, KnobsAndParametersFollowEachOtherAndTheEchoEndsAtTheKnob) {
+    controller->view();
+    EXPECT_EQ(knobValues(), (std::vector<float>{0.5f, 0, 0, 0.5f, 0, 0})) << "first values before a unit";
+    ASSERT_TRUE(controller->createAudioUnit(kOrvane));
+    drain();
+    auto parameters = tree();
+    for (int a = 0; a < 6; ++a) EXPECT_EQ(knobValues()[a], parameters->parameterWithAddress(a)->value());
+
+    int writes = 0;
+    parameters->tokenByAddingParameterObserver([&](AUParameterAddress, AUValue) { ++writes; });
+    controller->nauseaKnob->setValue(0.8f);
+    EXPECT_EQ(parameters->parameterWithAddress(4)->value(), 0.8f);
+    EXPECT_EQ(drain(), 1u);
+    EXPECT_EQ(writes, 1) << "the echo back to the knob writes nothing";
+
+    writes = 0;
+    parameters->parameterWithAddress(1)->setValue(0.4f);
+    drain();
+    EXPECT_EQ(controller->granularityKnob->value(), 0.4f) << "a host change moves the knob";
+    EXPECT_EQ(writes, 2) << "which writes the same value back once";
+    EXPECT_EQ(drain(), 0u);
+
+    writes = 0;
+    controller->applyParameterValue(6, 1.0f);
+    controller->applyParameterValue(1, 0.4f);
+    EXPECT_EQ(writes, 0) << "unknown addresses and shown values change nothing";
+    controller->applyParameterValue(1, 1.7f);
+    EXPECT_EQ(parameters->parameterWithAddress(1)->value(), 1.0f) << "a clamped value is written back";
+
+    // A queued change for a controller that is gone does nothing.
+    parameters->parameterWithAddress(2)->setValue(0.9f);
+    std::weak_ptr<OrvaneAUViewControllerMac> watch = controller;
+    auto unit = controller->audioUnit();
+    controller.reset();
+    EXPECT_TRUE(watch.expired());
+    EXPECT_GT(drain(), 0u);
+}
+
+TEST_F(Editor, EveryConnectionOrderBindsTheKnobs) {
+    ASSERT_TRUE(controller->createAudioUnit(kOrvane));
+    drain();
+    controller->view();
+    EXPECT_EQ(observersReached(), 1u) << "factory first, view later";
+
+    controller = std::make_shared<OrvaneAUViewControllerMac>();
+    controller->view();
+    ASSERT_TRUE(controller->createAudioUnit(kOrvane));
+    drain();
+    EXPECT_EQ(observersReached(), 1u) << "view first, factory later";
+    EXPECT_EQ(controller->gravitasKnob->value(), 0.123f);
+
+    controller = std::make_shared<OrvaneAUViewControllerMac>();
+    ASSERT_TRUE(controller->createAudioUnit(kOrvane));
+    controller->view();
+    EXPECT_EQ(observersReached(), 2u) << "both connect: two observers, the second delivery a no-op";
+
+    auto first = tree();
+    ASSERT_TRUE(controller->createAudioUnit(kOrvane));
+    drain();
+    EXPECT_NE(tree(), first);
+    EXPECT_EQ(observersReached(), 1u) << "a second factory call binds the new unit";
+}
+
+TEST_F(Editor, AMissingTreeOrParameterLeavesKnobsShowingTheirFallbacks) {
+    ASSERT_TRUE(controller->createAudioUnit(kOrvane));
+    drain();
+    std::vector<std::shared_ptr<AUParameter>> children;
+    for (AUParameterAddress a : {0, 1, 2, 4, 5}) {
+        children.push_back(AUParameterTree::createParameter("p" + std::to_string(a), "P", a, 0, 1, 0, {}, 0, {}, {}));
+        children.back()->setValue(0.25f);
+    }
+    auto partial = AUParameterTree::createTree(children);
+    controller->audioUnit()->setParameterTree(partial);
+    controller->view();
+    EXPECT_EQ(knobValues(), (std::vector<float>{0.25f, 0.25f, 0.25f, 0.5f, 0.25f, 0.25f}));
+    controller->impatienceKnob->setValue(0.9f);
+    EXPECT_EQ(controller->impatienceKnob->value(), 0.9f) << "the knob turns but writes nowhere";
+
+    controller = std::make_shared<OrvaneAUViewControllerMac>();
+    ASSERT_TRUE(controller->createAudioUnit(kOrvane));
+    controller->audioUnit()->setParameterTree(AUParameterTree::createTree({}));
+    controller->view();
+    drain();
+    EXPECT_EQ(knobValues(), (std::vector<float>{0.5f, 0, 0, 0.5f, 0, 0})) << "an empty tree: every fallback";
+    controller->premixKnob->setValue(1.0f);
+    EXPECT_EQ(controller->premixKnob->value(), 1.0f);
+}
+
+TEST_F(Editor, SnapshotsShowThePanelTheKnobsInTheirBoxesAndPointersTurnedTheRightWay) {
+    auto view = controller->view();
+    for (NSSize size : {NSSize{420, 280}, NSSize{600, 400}, NSSize{280, 420}}) {
+        auto image = snapshotViewTree(*view, size);
+        ASSERT_TRUE(image);
+        const int w = int(size.width), h = int(size.height);
+        for (auto [x, y] : {std::pair{0, 0}, {w - 1, 0}, {0, h - 1}, {w - 1, h - 1}})
+            EXPECT_EQ(pixelAt(*image, x, y), kPanel) << size.width << "x" << size.height << " corner";
+        for (const auto& knob : controller->knobsInLayoutOrder()) {
+            const NSRect f = knob->frame();
+            // The dial face fills the middle of the box; outside it lies the panel.
+            EXPECT_LT(pixelAt(*image, int(f.midX() - f.size.width * 0.2), int(f.midY())).r, 80) << knob->label;
+            EXPECT_EQ(pixelAt(*image, int(f.minX()) - 2, int(f.midY())), kPanel) << knob->label;
+            EXPECT_EQ(pixelAt(*image, int(f.maxX()) + 1, int(f.midY())), kPanel) << knob->label;
+        }
+    }
+    auto& knob = *controller->granularityKnob;
+    const auto at = [&](float value) {
+        knob.setValue(value);
+        return snapshotViewTree(*view, {420, 280});
+    };
+    const auto middle = at(0.5f), lower = at(0.25f), higher = at(0.75f);
+    const NSRect f = knob.frame();
+    const int x = int(f.minX()), y = int(f.minY()), half = int(f.size.width / 2), side = int(f.size.width);
+    // The upright pointer straddles the middle line, so moving away from it
+    // changes some pixels on the other side too; most change on the side the
+    // pointer turns to.
+    const auto left = [&](const auto& other) { return testpixels::differingPixels(*middle, *other, x, y, half, side); };
+    const auto right = [&](const auto& other) {
+        return testpixels::differingPixels(*middle, *other, x + half, y, side - half, side);
+    };
+    EXPECT_GT(left(lower), 2 * right(lower)) << left(lower) << " changed on the left, " << right(lower) << " right";
+    EXPECT_GT(right(higher), 2 * left(higher)) << right(higher) << " changed on the right, " << left(higher) << " left";
+}
+
+TEST(RotaryControl, WithoutProvidersItShowsAGreyDiscAndAWhitePointerDown) {
+    auto root = std::make_shared<NSView>(NSMakeRect(0, 0, 100, 100));
+    auto knob = std::make_shared<AURotaryControl>(NSMakeRect(0, 0, 100, 100));
+    root->addSubview(knob);
+    knob->setValue(0.5f);
+    auto image = snapshotViewTree(*root, {100, 100});
+    EXPECT_EQ(pixelAt(*image, 1, 50).a, 0) << "inset by 2 points";
+    EXPECT_EQ(pixelAt(*image, 10, 50), (testpixels::Pixel{85, 85, 85, 255})) << "dark grey";
+    EXPECT_EQ(pixelAt(*image, 50, 90), (testpixels::Pixel{255, 255, 255, 255})) << "the pointer line";
+    EXPECT_EQ(pixelAt(*image, 50, 10), (testpixels::Pixel{85, 85, 85, 255}));
+}

@@ -1,0 +1,201 @@
+// The user-interface layer without a display: gestures fed synthetic events,
+// view geometry, images and the compositor's pixels.
+
+#include "platform/ui/Compositor.h"
+#include "tests/platform/foundation/TempFolder.h"
+#include "tests/support/Pixels.h"
+
+#include <gtest/gtest.h>
+
+#include <numbers>
+#include <vector>
+
+using namespace platform;
+using testpixels::pixelAt;
+
+namespace {
+
+struct Flipped : NSView {
+    using NSView::NSView;
+    bool isFlipped() const override { return true; }
+};
+
+NSEvent press(double x, double y, std::uint64_t t) { return {NSEvent::Type::mouseDown, 1, {x, y}, t}; }
+NSEvent drag(double x, double y, std::uint64_t t) { return {NSEvent::Type::mouseDragged, 1, {x, y}, t}; }
+NSEvent release(double x, double y, std::uint64_t t) { return {NSEvent::Type::mouseUp, 1, {x, y}, t}; }
+
+/// A view tree with one flipped child holding a pan and a double-click
+/// recognizer, recording what they report.
+struct GestureRig {
+    std::shared_ptr<NSView> root = std::make_shared<NSView>(NSMakeRect(0, 0, 200, 100));
+    std::shared_ptr<NSView> target = std::make_shared<Flipped>(NSMakeRect(50, 20, 100, 60));
+    std::vector<NSGestureRecognizerState> pans;
+    std::vector<NSPoint> translations;
+    int doubleClicks = 0;
+    NSEventRouter router{root};
+
+    explicit GestureRig(bool flippedTarget = true) {
+        if (!flippedTarget) target = std::make_shared<NSView>(NSMakeRect(50, 20, 100, 60));
+        root->addSubview(target);
+        target->addGestureRecognizer(std::make_shared<NSPanGestureRecognizer>([this](NSGestureRecognizer& r) {
+            pans.push_back(r.state());
+            translations.push_back(static_cast<NSPanGestureRecognizer&>(r).translationInView(target.get()));
+        }));
+        auto click = std::make_shared<NSClickGestureRecognizer>([this](NSGestureRecognizer&) { ++doubleClicks; });
+        click->setNumberOfClicksRequired(2);
+        target->addGestureRecognizer(click);
+    }
+};
+
+} // namespace
+
+TEST(Gestures, APanBeginsAtTheFirstMotionAndReportsTheTotalTranslation) {
+    using S = NSGestureRecognizerState;
+    GestureRig rig;
+    rig.router.dispatch(press(100, 50, 0));
+    rig.router.dispatch(release(100, 50, 10));
+    EXPECT_TRUE(rig.pans.empty()) << "a press without motion never begins a pan";
+
+    rig.router.dispatch(press(100, 50, 1000));
+    rig.router.dispatch(drag(101, 40, 1010));
+    rig.router.dispatch(drag(130, 10, 1020));
+    // Outside the view and the window: the pan keeps following the pointer.
+    rig.router.dispatch(drag(300, -50, 1030));
+    rig.router.dispatch(release(300, -50, 1040));
+    EXPECT_EQ(rig.pans, (std::vector<S>{S::began, S::changed, S::changed, S::changed, S::ended}));
+    EXPECT_EQ(rig.translations[1], (NSPoint{1, -10}));
+    EXPECT_EQ(rig.translations[2], (NSPoint{30, -40}));
+    EXPECT_EQ(rig.translations.back(), (NSPoint{200, -100}));
+    EXPECT_EQ(rig.doubleClicks, 0) << "a drag is no click";
+
+    rig.pans.clear();
+    rig.router.dispatch(press(100, 50, 2000));
+    rig.router.dispatch(drag(90, 50, 2010));
+    rig.router.cancel();
+    EXPECT_EQ(rig.pans, (std::vector<S>{S::began, S::changed, S::cancelled}));
+
+    GestureRig upward(false);
+    upward.router.dispatch(press(100, 50, 0));
+    upward.router.dispatch(drag(100, 40, 10));
+    EXPECT_EQ(upward.translations.back(), (NSPoint{0, 10})) << "y grows upward in a view that is not flipped";
+}
+
+TEST(Gestures, ADoubleClickIsTwoPressesWithin400MillisecondsAnd4Points) {
+    struct Case {
+        const char* what;
+        std::uint64_t secondPressMs;
+        double secondX;
+        int expected;
+    };
+    for (const auto& c : {Case{"quick and still", 400, 100, 1}, Case{"3 points away", 300, 103, 1},
+                          Case{"too slow", 401, 100, 0}, Case{"too far", 100, 104.5, 0}}) {
+        GestureRig rig;
+        rig.router.dispatch(press(100, 50, 0));
+        rig.router.dispatch(release(100, 50, 50));
+        EXPECT_EQ(rig.doubleClicks, 0) << c.what << ": one click is not enough";
+        rig.router.dispatch(press(c.secondX, 50, c.secondPressMs));
+        rig.router.dispatch(release(c.secondX, 50, c.secondPressMs + 50));
+        EXPECT_EQ(rig.doubleClicks, c.expected) << c.what;
+    }
+    GestureRig rig;
+    for (std::uint64_t t : {0, 100, 200, 300}) {
+        rig.router.dispatch(press(100, 50, t));
+        rig.router.dispatch(release(100, 50, t + 20));
+    }
+    EXPECT_EQ(rig.doubleClicks, 2) << "four quick clicks are two double-clicks";
+}
+
+TEST(Views, AutoresizingLayoutHitTestingAndCoordinates) {
+    auto root = std::make_shared<NSView>(NSMakeRect(0, 0, 400, 300));
+    auto fill = std::make_shared<Flipped>(NSMakeRect(0, 0, 400, 300));
+    fill->setAutoresizingMask(NSViewWidthSizable | NSViewHeightSizable);
+    auto fixed = std::make_shared<NSView>(NSMakeRect(10, 20, 30, 40));
+    root->addSubview(fill);
+    fill->addSubview(fixed);
+    int layouts = 0;
+    fill->setDidLayoutHandler([&] { ++layouts; });
+    root->layoutSubtreeIfNeeded();
+    EXPECT_EQ(layouts, 1);
+    root->layoutSubtreeIfNeeded();
+    EXPECT_EQ(layouts, 1) << "no size change, no layout";
+
+    root->setFrameSize({600, 500});
+    EXPECT_EQ(fill->frame(), NSMakeRect(0, 0, 600, 500)) << "mask 18 follows the parent's size";
+    EXPECT_EQ(fixed->frame(), NSMakeRect(10, 20, 30, 40)) << "no mask, no change";
+    root->layoutSubtreeIfNeeded();
+    EXPECT_EQ(layouts, 2) << "layout runs after every size change";
+
+    // In the flipped parent the child sits 20 points below the top.
+    EXPECT_EQ(fixed->rectInWindow(), NSMakeRect(10, 20, 30, 40));
+    EXPECT_EQ(root->hitTest({15, 25}), fixed.get());
+    EXPECT_EQ(root->hitTest({5, 25}), fill.get());
+    EXPECT_EQ(root->hitTest({700, 25}), nullptr);
+    // A point in the not-flipped child counts from its bottom edge.
+    EXPECT_EQ(fixed->convertPointFromWindow({15, 25}), (NSPoint{5, 35}));
+}
+
+TEST(Images, ResourcesByNameSizesAndDrawingHandlers) {
+    platform::testing::TempFolder folder;
+    folder.write("Pointer.svg",
+                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="40" height="20"><rect width="20" height="20" fill="#f00"/></svg>)");
+    auto bundle = Bundle::atPath(folder.path());
+    auto image = NSImage::imageForResource(bundle, "Pointer");
+    ASSERT_TRUE(image) << "found by name without extension";
+    EXPECT_EQ(image->size(), (NSSize{40, 20}));
+    EXPECT_FALSE(NSImage::imageForResource(bundle, "Pointer.svg")) << "the name never carries the extension";
+    EXPECT_FALSE(NSImage::imageForResource(bundle, "Missing"));
+
+    image->setSize({80, 10});
+    auto bitmap = image->CGImageForProposedRect();
+    ASSERT_TRUE(bitmap);
+    EXPECT_EQ(bitmap->width(), 80) << "the size is the drawing size";
+    EXPECT_EQ(bitmap->height(), 10);
+    EXPECT_EQ(pixelAt(*bitmap, 20, 5), (testpixels::Pixel{255, 0, 0, 255})) << "stretched, left half red";
+    EXPECT_EQ(pixelAt(*bitmap, 60, 5).a, 0);
+
+    int calls = 0;
+    auto handler = NSImage::imageWithSize({10, 10}, false, [&](NSRect rect) {
+        ++calls;
+        EXPECT_EQ(rect, NSMakeRect(0, 0, 10, 10));
+        NSColorSetFill(NSColor::whiteColor());
+        NSBezierPath::bezierPathWithOvalInRect(NSMakeRect(0, 0, 10, 5)).fill();
+        return true;
+    });
+    EXPECT_FALSE(handler->drawInRect(NSMakeRect(0, 0, 10, 10))) << "no current context: nothing drawn";
+    EXPECT_EQ(calls, 0);
+    auto drawn = handler->CGImageForProposedRect();
+    ASSERT_TRUE(drawn);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(handler->CGImageForProposedRect() == nullptr, false);
+    EXPECT_EQ(calls, 2) << "drawn afresh each time";
+    EXPECT_EQ(pixelAt(*drawn, 5, 8).a, 255) << "origin bottom-left: the oval fills the lower half";
+    EXPECT_EQ(pixelAt(*drawn, 5, 2).a, 0);
+    EXPECT_FALSE(NSImage::imageWithSize({10, 10}, true, [](NSRect) { return false; })->CGImageForProposedRect());
+}
+
+TEST(Compositor, LayersDrawBackgroundsContentsAndRotationsClockwiseInFlippedViews) {
+    auto root = std::make_shared<Flipped>(NSMakeRect(0, 0, 100, 100));
+    root->setWantsLayer(true);
+    root->layer()->setBackgroundColor(NSColor{0.4, 0.2, 0.6, 1.0});
+    // A white bar from the centre straight up, turned by 90 degrees.
+    auto bar = NSImage::imageWithBlankSize({100, 100});
+    bar->lockFocus();
+    NSColorSetFill(NSColor::whiteColor());
+    NSBezierPath::bezierPathWithOvalInRect(NSMakeRect(45, 60, 10, 30)).fill();
+    bar->unlockFocus();
+    auto pointer = CALayer::layer();
+    pointer->setBounds(NSMakeRect(0, 0, 100, 100));
+    pointer->setPosition({50, 50});
+    pointer->setContents(bar->CGImageForProposedRect());
+    root->layer()->addSublayer(pointer);
+
+    auto upright = snapshotViewTree(*root, {100, 100});
+    ASSERT_TRUE(upright);
+    EXPECT_EQ(pixelAt(*upright, 0, 0), (testpixels::Pixel{102, 51, 153, 255})) << "the background";
+    EXPECT_EQ(pixelAt(*upright, 50, 25), (testpixels::Pixel{255, 255, 255, 255})) << "the bar points up";
+
+    pointer->setTransform(CATransform3DMakeRotation(std::numbers::pi / 2, 0, 0, 1));
+    auto turned = snapshotViewTree(*root, {100, 100});
+    EXPECT_EQ(pixelAt(*turned, 75, 50), (testpixels::Pixel{255, 255, 255, 255})) << "a quarter turn clockwise";
+    EXPECT_EQ(pixelAt(*turned, 50, 25), (testpixels::Pixel{102, 51, 153, 255}));
+}
