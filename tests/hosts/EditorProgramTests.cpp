@@ -1,0 +1,160 @@
+// orvane-editor as a user meets it: off-screen snapshots without a display,
+// and a real window on a private X server, turned with xdotool.
+
+// GoogleTest first: Xlib defines macros (None, Bool) that its headers use as names.
+#include <gtest/gtest.h>
+
+#include "tests/platform/foundation/TempFolder.h"
+#include "tests/support/Process.h"
+#include "tests/support/XServer.h"
+
+#include <X11/Xatom.h>
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+namespace fs = std::filesystem;
+using testprocess::Process;
+
+const std::string kEditor = ORVANE_EDITOR_PROGRAM;
+
+int pngSide(const fs::path& file, bool width) {
+    int w = 0, h = 0;
+    testx::pngPixels(file, w, h);
+    return width ? w : h;
+}
+
+/// The last printed value of a parameter, or NaN.
+double lastValue(const Process& process, const std::string& id) {
+    double value = std::nan("");
+    for (const auto& line : process.lines())
+        if (line.rfind(id + " ", 0) == 0) value = std::stod(line.substr(id.size() + 1));
+    return value;
+}
+
+/// Waits until the window shows exactly the picture in `png`.
+bool windowShows(const testx::XServer& x, Window window, const fs::path& png) {
+    int pw = 0, ph = 0;
+    const auto expected = testx::pngPixels(png, pw, ph);
+    for (int attempt = 0; attempt < 250; ++attempt) {
+        int w = 0, h = 0;
+        if (x.pixels(window, w, h) == expected && w == pw && h == ph) return true;
+        usleep(20000);
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(EditorProgram, SnapshotsNeedNoDisplayAndErrorsLeaveNoFile) {
+    platform::testing::TempFolder folder;
+    const auto png = folder.path() / "editor.png";
+    Process snapshot({kEditor, "--snapshot", png, "--size", "600x400", "--preset", "Dark Wash"}, {"DISPLAY="});
+    EXPECT_EQ(snapshot.wait(), 0) << snapshot.errorText();
+    EXPECT_EQ(pngSide(png, true), 600);
+    EXPECT_EQ(pngSide(png, false), 400);
+
+    Process standard({kEditor, "--snapshot", png}, {"DISPLAY="});
+    EXPECT_EQ(standard.wait(), 0) << standard.errorText();
+    EXPECT_EQ(pngSide(png, true), 420) << "the editor's own size";
+
+    struct Case { std::vector<std::string> arguments; std::string says; };
+    for (const auto& c : {Case{{"--size", "600"}, "--size"}, Case{{"--size", "0x10"}, "--size"},
+                          Case{{"--preset", "Nope"}, "no factory preset 'Nope'"},
+                          Case{{"--set", "loudness=1"}, "unknown parameter"},
+                          Case{{"--state", (folder.path() / "none.plist").string()}, "none.plist"},
+                          Case{{"--plugin", folder.path().string()}, folder.path().string()}}) {
+        const auto target = folder.path() / "bad.png";
+        std::vector<std::string> argv{kEditor, "--snapshot", target.string()};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        Process run(argv, {"DISPLAY="});
+        EXPECT_NE(run.wait(), 0) << c.says;
+        EXPECT_NE(run.errorText().find(c.says), std::string::npos) << run.errorText();
+        EXPECT_FALSE(fs::exists(target)) << c.says;
+    }
+    Process nowhere({kEditor, "--snapshot", (folder.path() / "missing/e.png").string()}, {"DISPLAY="});
+    EXPECT_NE(nowhere.wait(), 0);
+    EXPECT_NE(nowhere.errorText().find("does not exist"), std::string::npos) << nowhere.errorText();
+    Process noDisplay({kEditor}, {"DISPLAY=:999"});
+    EXPECT_NE(noDisplay.wait(), 0);
+    EXPECT_NE(noDisplay.errorText().find("cannot open the X display"), std::string::npos) << noDisplay.errorText();
+}
+
+TEST(EditorProgram, AWindowTurnsKnobsPrintsChangesResizesAndSavesOnCtrlQ) {
+    testx::XServer x;
+    platform::testing::TempFolder folder;
+    const auto state = folder.path() / "state.plist";
+    Process editor({kEditor, "--set", "granularity=0", "--set", "incoherence=0.6", "--save-state", state},
+                   {"DISPLAY=" + x.name()});
+    const auto window = x.waitForWindow("Orvane");
+    ASSERT_TRUE(window) << editor.errorText();
+    const std::string id = std::to_string(*window);
+
+    // Granularity sits top-left: its box is (30, 80/3) to (130, 380/3).
+    ASSERT_TRUE(x.xdotool("mousemove --window " + id + " 80 77 mousedown 1 mousemove --window " + id +
+                          " 80 52 mousemove --window " + id + " 80 27 mouseup 1"));
+    ASSERT_TRUE(editor.waitForLine([](const std::string& l) { return l.rfind("granularity 0.25", 0) == 0; }))
+        << "printed: " << editor.lines().size() << " lines";
+    EXPECT_NEAR(lastValue(editor, "granularity"), 0.253214, 0.0005);
+    ASSERT_TRUE(x.xdotool("mousemove --window " + id + " 210 77 click --repeat 2 --delay 100 1"));
+    ASSERT_TRUE(editor.waitForLine([](const std::string& l) { return l == "incoherence 0.000000"; }))
+        << "a double-click resets incoherence";
+
+    int w = 0, h = 0;
+    const auto small = x.pixels(*window, w, h);
+    ASSERT_TRUE(x.xdotool("windowsize " + id + " 600 400"));
+    int big = 0;
+    for (int attempt = 0; attempt < 250 && big != 600; ++attempt, usleep(20000)) x.pixels(*window, big, h);
+    ASSERT_EQ(big, 600);
+    const auto large = folder.path() / "large.png";
+
+    // xdotool may report the key's release failing: the window is gone by then.
+    x.xdotool("key --window " + id + " ctrl+q");
+    ASSERT_EQ(editor.wait(), 0) << editor.errorText();
+    ASSERT_TRUE(fs::exists(state)) << "the state is written on the way out";
+
+    // The window showed what the off-screen renderer draws from that state.
+    Process snapshot({kEditor, "--state", state, "--snapshot", large, "--size", "600x400"});
+    ASSERT_EQ(snapshot.wait(), 0) << snapshot.errorText();
+    const auto defaultSize = folder.path() / "default.png";
+    Process standard({kEditor, "--state", state, "--snapshot", defaultSize});
+    ASSERT_EQ(standard.wait(), 0) << standard.errorText();
+    int pw = 0, ph = 0;
+    EXPECT_TRUE(small == testx::pngPixels(defaultSize, pw, ph)) << "the window at 420x280 equals the snapshot";
+
+    // The resized window, seen again from a second run at 600x400.
+    Process again({kEditor, "--state", state, "--size", "600x400"}, {"DISPLAY=" + x.name()});
+    const auto second = x.waitForWindow("Orvane");
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(windowShows(x, *second, large)) << "the knobs re-laid for 600x400";
+}
+
+TEST(EditorProgram, TheWindowIsTitledAndACloseRequestQuitsWithSuccess) {
+    testx::XServer x;
+    Process editor({kEditor}, {"DISPLAY=" + x.name()});
+    const auto window = x.waitForWindow("Orvane");
+    ASSERT_TRUE(window) << editor.errorText();
+    Display* d = x.display();
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* value = nullptr;
+    XGetWindowProperty(d, *window, XInternAtom(d, "_NET_WM_NAME", False), 0, 64, False,
+                       XInternAtom(d, "UTF8_STRING", False), &type, &format, &count, &after, &value);
+    ASSERT_TRUE(value);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(value), count), "Orvane");
+    XFree(value);
+
+    XEvent close{};
+    close.xclient.type = ClientMessage;
+    close.xclient.window = *window;
+    close.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    close.xclient.format = 32;
+    close.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    close.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, *window, False, NoEventMask, &close);
+    XFlush(d);
+    EXPECT_EQ(editor.wait(), 0) << editor.errorText();
+}
