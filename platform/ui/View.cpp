@@ -1,6 +1,7 @@
 #include "platform/ui/View.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace platform {
 namespace {
@@ -71,6 +72,7 @@ void NSView::addSubview(std::shared_ptr<NSView> view) {
     view->removeFromSuperview();
     view->superview_ = this;
     subviews_.push_back(std::move(view));
+    needsLayout_ = true;
     noteUIChange();
 }
 
@@ -92,9 +94,54 @@ void NSView::setNeedsLayout(bool needs) {
     if (needs) noteUIChange();
 }
 
+void NSLayoutConstraint::activateConstraints(const std::vector<NSLayoutConstraint>& constraints) {
+    for (NSLayoutConstraint constraint : constraints) {
+        if (!constraint.item) continue;
+        constraint.active = true;
+        constraint.item->constraints_.push_back(constraint);
+        if (NSView* parent = constraint.item->superview_) parent->setNeedsLayout(true);
+    }
+}
+
+void NSView::setTranslatesAutoresizingMaskIntoConstraints(bool translates) {
+    translatesMask_ = translates;
+    if (superview_) superview_->setNeedsLayout(true);
+}
+
+NSSize NSView::naturalSize() const {
+    NSSize size = intrinsicContentSize();
+    if (size.width < 0.0) size.width = frame_.size.width;
+    if (size.height < 0.0) size.height = frame_.size.height;
+    for (const auto& c : constraints_) {
+        if (c.kind == NSLayoutConstraint::Kind::widthEqualConstant) size.width = c.value;
+        if (c.kind == NSLayoutConstraint::Kind::heightEqualConstant) size.height = c.value;
+    }
+    return size;
+}
+
+// Places a constraint-laid view in its parent: its natural size, a width
+// capped by the parent's, centred where asked, otherwise left where it is.
+void NSView::applyConstraints() {
+    if (translatesMask_ || !superview_) return;
+    const NSSize parent = superview_->frame_.size;
+    NSSize size = naturalSize();
+    NSPoint origin = frame_.origin;
+    for (const auto& c : constraints_) {
+        if (c.kind == NSLayoutConstraint::Kind::widthAtMostParentWidth) size.width = std::min(size.width, parent.width * c.value);
+    }
+    // Centred views land on whole points, as the platform aligns laid-out
+    // views to pixels: a line one point high stays one pixel sharp.
+    for (const auto& c : constraints_) {
+        if (c.kind == NSLayoutConstraint::Kind::centerXWithParent) origin.x = std::round((parent.width - size.width) * 0.5);
+        if (c.kind == NSLayoutConstraint::Kind::centerYWithParent) origin.y = std::round((parent.height - size.height) * 0.5);
+    }
+    setFrame({origin, size});
+}
+
 void NSView::layoutSubtreeIfNeeded() {
     if (needsLayout_) {
         needsLayout_ = false;
+        for (const auto& view : subviews_) view->applyConstraints();
         layout();
         if (didLayout_) didLayout_();
     }

@@ -22,6 +22,25 @@ enum NSAutoresizingMaskOptions : unsigned {
     NSViewMaxYMargin = 32,
 };
 
+class NSView;
+
+/// One layout rule of a view. Only the rules a small fixed window needs
+/// exist, and they are applied directly rather than solved: a fixed width or
+/// height, a width at most a multiple of the parent's width, a centre equal
+/// to the parent's centre.
+struct NSLayoutConstraint {
+    enum class Kind { widthEqualConstant, heightEqualConstant, widthAtMostParentWidth, centerXWithParent,
+                      centerYWithParent };
+    Kind kind;
+    NSView* item = nullptr;
+    double value = 0.0;
+    bool active = false;
+
+    /// Adds the constraints to their views; each takes effect at the next
+    /// layout pass of the view's parent.
+    static void activateConstraints(const std::vector<NSLayoutConstraint>& constraints);
+};
+
 /// A rectangle of a window: its frame in the parent's coordinates, its bounds
 /// in its own (origin 0, 0; top-left when flipped, bottom-left otherwise).
 /// Views own their subviews; a layer-backed view draws its layer's background,
@@ -67,6 +86,29 @@ public:
     /// The backing layer; null until setWantsLayer(true).
     CALayer* layer() const { return layer_.get(); }
 
+    /// The size the view's content wants; a negative width or height means
+    /// none.
+    virtual NSSize intrinsicContentSize() const { return {-1.0, -1.0}; }
+    /// False: the view is placed by its layout constraints (and its
+    /// intrinsic size) in its parent's layout pass, not by its frame.
+    bool translatesAutoresizingMaskIntoConstraints() const { return translatesMask_; }
+    void setTranslatesAutoresizingMaskIntoConstraints(bool translates);
+    /// The constraints that name this view, as activated.
+    const std::vector<NSLayoutConstraint>& constraints() const { return constraints_; }
+    /// The view's size from its constraints: a fixed width or height, else its
+    /// intrinsic size, else its frame's.
+    NSSize naturalSize() const;
+
+    // Constraint makers, named after the anchors they tie.
+    NSLayoutConstraint widthEqualToConstant(double width) { return {NSLayoutConstraint::Kind::widthEqualConstant, this, width}; }
+    NSLayoutConstraint heightEqualToConstant(double height) { return {NSLayoutConstraint::Kind::heightEqualConstant, this, height}; }
+    /// width <= multiplier x the parent's width.
+    NSLayoutConstraint widthLessThanOrEqualToParentWidth(double multiplier) {
+        return {NSLayoutConstraint::Kind::widthAtMostParentWidth, this, multiplier};
+    }
+    NSLayoutConstraint centerXEqualToParent() { return {NSLayoutConstraint::Kind::centerXWithParent, this}; }
+    NSLayoutConstraint centerYEqualToParent() { return {NSLayoutConstraint::Kind::centerYWithParent, this}; }
+
     /// Draws the view's own content into the current graphics context, in
     /// the view's coordinates.
     virtual void drawRect(NSRect dirtyRect);
@@ -84,7 +126,9 @@ public:
     NSView* hitTest(NSPoint pointInWindow);
 
 private:
+    friend struct NSLayoutConstraint;
     void resizeSubviews(NSSize oldSize);
+    void applyConstraints();
     void resizeWithOldSuperviewSize(NSSize oldParentSize, NSSize newParentSize);
 
     NSRect frame_{};
@@ -96,6 +140,8 @@ private:
     std::shared_ptr<CALayer> layer_;
     std::vector<std::shared_ptr<NSGestureRecognizer>> recognizers_;
     std::function<void()> didLayout_;
+    bool translatesMask_ = true;
+    std::vector<NSLayoutConstraint> constraints_;
 };
 
 } // namespace platform

@@ -70,6 +70,11 @@ std::expected<std::unique_ptr<X11Window>, Error> X11Window::open(std::shared_ptr
     }
 
     const int width = pixels(options.size.width), height = pixels(options.size.height);
+    int x = 0, y = 0;
+    if (state->topLevel && options.centerOnScreen) {
+        x = std::max(0, (DisplayWidth(display, screen) - width) / 2);
+        y = std::max(0, (DisplayHeight(display, screen) - height) / 2);
+    }
     XSetWindowAttributes attributes{};
     // No background: the whole window is painted at once from a bitmap, so
     // the server must not clear it first (that would flicker).
@@ -77,7 +82,7 @@ std::expected<std::unique_ptr<X11Window>, Error> X11Window::open(std::shared_ptr
     attributes.bit_gravity = NorthWestGravity;
     attributes.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask |
                             PointerMotionMask | KeyPressMask | FocusChangeMask;
-    state->window = XCreateWindow(display, parent, 0, 0, width, height, 0, CopyFromParent, InputOutput,
+    state->window = XCreateWindow(display, parent, x, y, width, height, 0, CopyFromParent, InputOutput,
                                   CopyFromParent, CWBackPixmap | CWBitGravity | CWEventMask, &attributes);
     if (!state->window) return std::unexpected(uiError("cannot create an X window"));
 
@@ -87,7 +92,9 @@ std::expected<std::unique_ptr<X11Window>, Error> X11Window::open(std::shared_ptr
     if (state->topLevel) {
         XSetWMProtocols(display, state->window, &state->deleteWindow, 1);
         XSizeHints* hints = XAllocSizeHints();
-        hints->flags = PSize;
+        hints->flags = PSize | (options.centerOnScreen ? PPosition : 0);
+        hints->x = x;
+        hints->y = y;
         hints->width = width;
         hints->height = height;
         if (!options.resizable) {

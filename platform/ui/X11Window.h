@@ -38,6 +38,8 @@ public:
         NSSize size{400.0, 300.0};
         /// False: the minimum and maximum size hints both equal `size`.
         bool resizable = true;
+        /// A top-level window placed in the middle of the screen.
+        bool centerOnScreen = false;
         /// A foreign window to embed into (its XID); 0 for a top-level window.
         unsigned long parent = 0;
         /// The X display to open; empty for $DISPLAY.
