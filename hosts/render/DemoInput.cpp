@@ -2,7 +2,9 @@
 
 #include "hosts/render/RenderError.h"
 
+#include <string>
 #include <system_error>
+#include <vector>
 
 #ifndef ORVANE_DEMO_STAGED_PATH
 #error "ORVANE_DEMO_STAGED_PATH must name the staged demo input"
@@ -15,14 +17,23 @@ namespace orvane::render {
 
 std::expected<std::filesystem::path, platform::Error> demoInputPath()
 {
-    for (const char* candidate : {ORVANE_DEMO_STAGED_PATH, ORVANE_DEMO_SOURCE_PATH}) {
-        std::error_code error;
+    // An installed program finds the clip in <prefix>/share/orvane; a build
+    // finds the copy staged in the build tree, or the source's own.
+    std::vector<std::filesystem::path> candidates;
+    std::error_code error;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error)
+        candidates.push_back(program.parent_path().parent_path() / "share" / "orvane" / "demo.flac");
+    candidates.emplace_back(ORVANE_DEMO_STAGED_PATH);
+    candidates.emplace_back(ORVANE_DEMO_SOURCE_PATH);
+    std::string looked;
+    for (const auto& candidate : candidates) {
         if (std::filesystem::is_regular_file(candidate, error))
-            return std::filesystem::path(candidate);
+            return candidate;
+        looked += (looked.empty() ? "'" : ", '") + candidate.string() + "'";
     }
     return std::unexpected(makeError(ErrorCode::DemoInputMissing,
-        "the demo input is missing: neither '" + std::string(ORVANE_DEMO_STAGED_PATH) + "' nor '" +
-            ORVANE_DEMO_SOURCE_PATH + "' exists"));
+        "the demo input is missing: none of " + looked + " exists"));
 }
 
 } // namespace orvane::render

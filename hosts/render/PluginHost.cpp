@@ -25,6 +25,7 @@ std::vector<std::filesystem::path> defaultBundleLocations() {
     if (error) return {};
     const auto here = program.parent_path();
     return {here / kBundleName, here.parent_path() / kBundleName, here.parent_path().parent_path() / kBundleName,
+            here.parent_path() / "lib" / "orvane" / "Orvane.app" / "PlugIns" / kBundleName,
             here.parent_path() / "lib" / "orvane" / kBundleName};
 }
 

@@ -19,7 +19,8 @@ class PluginHost {
 public:
     /// Loads the bundle named by `bundle`, or else the first that exists of
     /// OrvaneAUMac.appex beside the program, one or two folders up (the build
-    /// tree) and in ../lib/orvane (an installed tree).
+    /// tree), and in ../lib/orvane/Orvane.app/PlugIns or ../lib/orvane (an
+    /// installed tree).
     static std::expected<PluginHost, platform::Error> open(const std::optional<std::filesystem::path>& bundle);
 
     /// A new unit from the principal object.
