@@ -1,0 +1,137 @@
+// The LV2 editor: the plug-in's own editor view, embedded in the host's
+// window. It makes a unit of its own through the principal object for the
+// knobs to bind to (that unit never renders) and mirrors its parameters to
+// the host's control ports. Every call comes on the host's UI thread; the
+// work happens in the idle callback. The only exported symbol is
+// lv2ui_descriptor.
+
+#include "hosts/lv2/OrvaneLV2.h"
+#include "platform/audiounit/AUPlugInBundle.h"
+#include "platform/foundation/MainQueue.h"
+#include "platform/ui/AUViewController.h"
+#include "platform/ui/X11Window.h"
+
+#include <lv2/ui/ui.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+namespace {
+
+using namespace orvane::lv2;
+
+const platform::AudioComponentDescription kOrvane{
+    platform::fourCharCode("aufx"), platform::fourCharCode("orvn"), platform::fourCharCode("Orvn"), 0, 0};
+
+struct Editor {
+    platform::LoadedPlugIn loaded;
+    std::shared_ptr<platform::AUAudioUnit> unit;
+    std::shared_ptr<platform::AUViewController> controller;
+    std::unique_ptr<platform::X11Window> window;
+    platform::AUParameterObserverToken token = nullptr;
+    LV2UI_Write_Function write = nullptr;
+    LV2UI_Controller hostController = nullptr;
+    /// What the host's ports hold as far as we know: a value equal to it is
+    /// never written back, so host changes are not echoed.
+    std::array<float, kParameterCount> known{};
+    std::array<bool, kParameterCount> isKnown{};
+
+    ~Editor() {
+        if (token && unit) {
+            if (auto tree = unit->parameterTree()) tree->removeParameterObserverWithToken(token);
+        }
+        window.reset();
+        controller.reset();
+        unit.reset();
+        // Tasks the editor queued find it gone and end here, not in the host.
+        platform::MainQueue::shared().runPending();
+    }
+};
+
+LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char*, const char* bundlePath, LV2UI_Write_Function write,
+                         LV2UI_Controller hostController, LV2UI_Widget* widget, const LV2_Feature* const* features) {
+    void* parent = nullptr;
+    const LV2UI_Resize* resize = nullptr;
+    for (auto f = features; f && *f; ++f) {
+        if (!std::strcmp((*f)->URI, LV2_UI__parent)) parent = (*f)->data;
+        if (!std::strcmp((*f)->URI, LV2_UI__resize)) resize = static_cast<const LV2UI_Resize*>((*f)->data);
+    }
+    if (!parent) return nullptr;
+    try {
+        auto editor = std::make_unique<Editor>();
+        editor->write = write;
+        editor->hostController = hostController;
+        auto loaded = platform::AUPlugInBundle::load(std::filesystem::path(bundlePath) / kUnitBundleName, kOrvane);
+        if (!loaded) return nullptr;
+        editor->loaded = std::move(*loaded);
+        auto unit = editor->loaded.principal->createAudioUnit(editor->loaded.component.description);
+        if (!unit) return nullptr;
+        editor->unit = std::move(*unit);
+        editor->controller = std::dynamic_pointer_cast<platform::AUViewController>(editor->loaded.principal);
+        if (!editor->controller) return nullptr;
+        auto view = editor->controller->view();
+        platform::MainQueue::shared().runPending();
+
+        if (auto tree = editor->unit->parameterTree()) {
+            Editor* self = editor.get();
+            editor->token = tree->tokenByAddingParameterObserver([self](platform::AUParameterAddress address, float value) {
+                if (address >= kParameterCount) return;
+                if (self->isKnown[address] && self->known[address] == value) return;
+                self->known[address] = value;
+                self->isKnown[address] = true;
+                self->write(self->hostController, kFirstParameterPort + static_cast<std::uint32_t>(address),
+                            sizeof(float), 0, &value);
+            });
+        }
+
+        platform::X11Window::Options options;
+        options.title = "Orvane";
+        options.parent = reinterpret_cast<unsigned long>(parent);
+        const auto size = editor->controller->preferredContentSize();
+        options.size = size.width >= 1.0 && size.height >= 1.0 ? size : platform::NSSize{420.0, 280.0};
+        auto window = platform::X11Window::open(view, options);
+        if (!window) return nullptr;
+        editor->window = std::move(*window);
+        editor->window->show();
+        if (resize) resize->ui_resize(resize->handle, static_cast<int>(options.size.width), static_cast<int>(options.size.height));
+        *widget = reinterpret_cast<LV2UI_Widget>(editor->window->windowID());
+        return editor.release();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void cleanup(LV2UI_Handle handle) { delete static_cast<Editor*>(handle); }
+
+void portEvent(LV2UI_Handle handle, std::uint32_t port, std::uint32_t size, std::uint32_t format, const void* buffer) {
+    auto* self = static_cast<Editor*>(handle);
+    if (format != 0 || size != sizeof(float) || port < kFirstParameterPort || port >= kFirstParameterPort + kParameterCount)
+        return;
+    const std::uint32_t address = port - kFirstParameterPort;
+    float value;
+    std::memcpy(&value, buffer, sizeof value);
+    self->known[address] = value;
+    self->isKnown[address] = true;
+    auto tree = self->unit->parameterTree();
+    if (auto parameter = tree ? tree->parameterWithAddress(address) : nullptr) parameter->setValue(value);
+}
+
+int idle(LV2UI_Handle handle) {
+    auto* self = static_cast<Editor*>(handle);
+    if (self->window) self->window->step();
+    return 0;
+}
+
+const LV2UI_Idle_Interface kIdle{idle};
+
+const void* extensionData(const char* uri) { return !std::strcmp(uri, LV2_UI__idleInterface) ? &kIdle : nullptr; }
+
+const LV2UI_Descriptor kDescriptor{kUIURI, instantiate, cleanup, portEvent, extensionData};
+
+} // namespace
+
+extern "C" LV2_SYMBOL_EXPORT const LV2UI_Descriptor* lv2ui_descriptor(std::uint32_t index) {
+    return index == 0 ? &kDescriptor : nullptr;
+}
