@@ -36,6 +36,9 @@ constexpr std::array<KnobSpec, 6> kKnobs{{
 }};
 
 constexpr std::string_view kOverlay = "KnobOverlay";
+
+/// Equal, or both NaN: a NaN the host set is still the current value.
+bool isSameValue(AUValue a, AUValue b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 constexpr double kMinimumKnobSize = 8.0;
 
 } // namespace
@@ -172,11 +175,20 @@ void OrvaneAUViewControllerMac::connectViewToAudioUnit() {
     }
 
     // The observer may run on any thread: it only hands the change to the
-    // main queue, where the knob moves.
-    paramObserverToken =
-        tree->tokenByAddingParameterObserver([weakSelf = weak_from_this()](AUParameterAddress address, AUValue value) {
-            platform::MainQueue::shared().enqueue([weakSelf, address, value] {
-                if (auto self = weakSelf.lock()) self->applyParameterValue(address, value);
+    // main queue, where the knob moves. A change that a later one has already
+    // overtaken by the time its task runs is dropped: applying it would turn
+    // the knob back, the knob would write the old value again, and two queued
+    // changes would chase each other for ever.
+    paramObserverToken = tree->tokenByAddingParameterObserver(
+        [weakSelf = weak_from_this(), weakTree = std::weak_ptr(tree)](AUParameterAddress address, AUValue value) {
+            platform::MainQueue::shared().enqueue([weakSelf, weakTree, address, value] {
+                auto self = weakSelf.lock();
+                if (!self) return;
+                if (auto tree = weakTree.lock()) {
+                    auto parameter = tree->parameterWithAddress(address);
+                    if (parameter && !isSameValue(parameter->value(), value)) return;
+                }
+                self->applyParameterValue(address, value);
             });
         });
 }
