@@ -5,11 +5,11 @@ set(CPACK_PACKAGE_NAME orvane)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Orvane")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Stereo audio effect: grains, gliding delays and velvet reverberation")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Orvane cuts its input into crossfading grains, sends them through three gliding, modulated delay\n"
-    "streams with feedback, blends in a velvet-noise reverberation, filters, mixes with the dry signal,\n"
-    "wobbles the output and soft-clips it. This package holds the effect as a plug-in bundle, the\n"
-    "orvane-render file renderer, the orvane-editor window and the Orvane application.")
+set(CPACK_PACKAGE_DESCRIPTION "Orvane cuts its input into crossfading grains, sends them through three \
+gliding, modulated delay streams with feedback, blends in a velvet-noise reverberation, filters, mixes \
+with the dry signal, wobbles the output and soft-clips it. This package holds the effect as an LV2 \
+plug-in and as a plug-in bundle, the orvane-render file renderer, the orvane-editor window and the \
+Orvane application.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Orvane developers <dev@orvane.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)

@@ -86,6 +86,25 @@ public:
         return std::nullopt;
     }
 
+    /// Every window at any depth whose WM_NAME is `title`, parents first.
+    std::vector<Window> windowsNamed(const std::string& title) const {
+        std::vector<Window> found, pending{DefaultRootWindow(display_)};
+        while (!pending.empty()) {
+            const Window window = pending.front();
+            pending.erase(pending.begin());
+            char* name = nullptr;
+            if (XFetchName(display_, window, &name) && name && title == name) found.push_back(window);
+            if (name) XFree(name);
+            Window root, parent, *children = nullptr;
+            unsigned count = 0;
+            if (XQueryTree(display_, window, &root, &parent, &children, &count)) {
+                pending.insert(pending.end(), children, children + count);
+                if (children) XFree(children);
+            }
+        }
+        return found;
+    }
+
     /// The window's pixels as opaque 0xffRRGGBB values, row by row.
     std::vector<std::uint32_t> pixels(Window window, int& width, int& height) const {
         XWindowAttributes attributes;

@@ -1,0 +1,171 @@
+// The LV2 editor: loaded by a host of our own through the LV2 UI interface
+// (what suil does for a host), and embedded by Debian's jalv.
+
+#include <gtest/gtest.h>
+
+#include "hosts/lv2/OrvaneLV2.h"
+#include "platform/foundation/MainQueue.h"
+#include "tests/support/Process.h"
+#include "tests/support/XServer.h"
+
+#include <dlfcn.h>
+#include <lv2/ui/ui.h>
+
+#include <cmath>
+#include <filesystem>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace orvane::lv2;
+
+const fs::path kLV2Path = ORVANE_LV2_PATH;
+const fs::path kBundle = kLV2Path / "orvane.lv2";
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+struct Writes {
+    std::vector<std::pair<std::uint32_t, float>> seen;
+    int width = 0, height = 0;
+};
+
+void write(LV2UI_Controller controller, std::uint32_t port, std::uint32_t size, std::uint32_t format, const void* buffer) {
+    if (format == 0 && size == sizeof(float))
+        static_cast<Writes*>(controller)->seen.emplace_back(port, *static_cast<const float*>(buffer));
+}
+
+/// How many pixels of a 100 x 100 box differ between two pictures of a window.
+int changedInBox(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b, int width, int x0, int y0) {
+    int changed = 0;
+    for (int y = y0; y < y0 + 100; ++y)
+        for (int x = x0; x < x0 + 100; ++x) changed += a[std::size_t(y) * width + x] != b[std::size_t(y) * width + x];
+    return changed;
+}
+
+} // namespace
+
+TEST(LV2Editor, EmbedsInTheHostsWindowWritesKnobMovesAndNeverEchoesTheHost) {
+    testx::XServer x;
+    ::setenv("DISPLAY", x.name().c_str(), 1);
+    Display* d = x.display();
+    const Window parent = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 500, 400, 0, 0, 0);
+    XMapWindow(d, parent);
+    XSync(d, False);
+
+    void* module = ::dlopen((kBundle / "orvane_ui.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_TRUE(module) << ::dlerror();
+    auto descriptorOf = reinterpret_cast<LV2UI_DescriptorFunction>(::dlsym(module, "lv2ui_descriptor"));
+    ASSERT_TRUE(descriptorOf);
+    const LV2UI_Descriptor* descriptor = descriptorOf(0);
+    ASSERT_STREQ(descriptor->URI, kUIURI);
+    ASSERT_EQ(descriptorOf(1), nullptr);
+    auto* idle = static_cast<const LV2UI_Idle_Interface*>(descriptor->extension_data(LV2_UI__idleInterface));
+    ASSERT_TRUE(idle);
+
+    Writes writes;
+    LV2UI_Resize resize{&writes, [](LV2UI_Feature_Handle h, int w, int hh) {
+                            static_cast<Writes*>(h)->width = w, static_cast<Writes*>(h)->height = hh;
+                            return 0;
+                        }};
+    const LV2_Feature parentFeature{LV2_UI__parent, reinterpret_cast<void*>(parent)};
+    const LV2_Feature resizeFeature{LV2_UI__resize, &resize};
+    const LV2_Feature* features[] = {&parentFeature, &resizeFeature, nullptr};
+    LV2UI_Widget widget = nullptr;
+    LV2UI_Handle ui = descriptor->instantiate(descriptor, kPluginURI, (kBundle.string() + "/").c_str(), write,
+                                              &writes, &widget, features);
+    ASSERT_TRUE(ui);
+    EXPECT_EQ(writes.width, 420);
+    EXPECT_EQ(writes.height, 280);
+    const auto child = static_cast<Window>(reinterpret_cast<std::uintptr_t>(widget));
+
+    // The host tells the editor its ports; nothing goes back.
+    const float values[kParameterCount] = {0.5f, 0.0f, 0.0f, 0.5f, 0.0f, 0.0f};
+    for (std::uint32_t i = 0; i < kParameterCount; ++i)
+        descriptor->port_event(ui, kFirstParameterPort + i, sizeof(float), 0, &values[i]);
+    const auto settle = [&] {
+        for (int i = 0; i < 20; ++i, usleep(10000)) idle->idle(ui);
+    };
+    settle();
+    EXPECT_TRUE(writes.seen.empty()) << "host values are not echoed, first write to port " << writes.seen[0].first;
+
+    int w = 0, h = 0;
+    const auto before = x.pixels(child, w, h);
+    ASSERT_EQ(w, 420);
+    EXPECT_EQ(before[0], 0xff663399u) << "the panel";
+    const std::string id = std::to_string(child);
+    ASSERT_TRUE(x.xdotool("mousemove --window " + id + " 80 77 mousedown 1 mousemove --window " + id +
+                          " 80 52 mousemove --window " + id + " 80 27 mouseup 1"));
+    for (int i = 0; i < 200 && (writes.seen.empty() || std::fabs(writes.seen.back().second - 0.253214f) > 5e-4f); ++i) {
+        idle->idle(ui);
+        usleep(5000);
+    }
+    ASSERT_FALSE(writes.seen.empty()) << "a drag writes to the host";
+    for (const auto& [port, value] : writes.seen) EXPECT_EQ(port, kFirstParameterPort + 1) << "only granularity";
+    EXPECT_NEAR(writes.seen.back().second, 0.253214f, 5e-4f);
+
+    writes.seen.clear();
+    const float fromHost = 0.9f;
+    descriptor->port_event(ui, kFirstParameterPort + 5, sizeof(float), 0, &fromHost);
+    settle();
+    EXPECT_TRUE(writes.seen.empty()) << "a value from the host is never sent back: " << writes.seen.size() << " writes, first " << writes.seen[0].first << " " << writes.seen[0].second;
+    const auto after = x.pixels(child, w, h);
+    EXPECT_GT(changedInBox(before, after, w, 30, 150), 100) << "the gravitas knob turned";
+
+    descriptor->cleanup(ui);
+    Window root, above, *children = nullptr;
+    unsigned count = 0;
+    XQueryTree(d, parent, &root, &above, &children, &count);
+    if (children) XFree(children);
+    EXPECT_EQ(count, 0u) << "closing leaves no window behind";
+    EXPECT_EQ(platform::MainQueue::shared().pendingCount(), 0u) << "nor queued tasks";
+}
+
+TEST(LV2Editor, JalvShowsItAndItsKnobsTurn) {
+    if (kSanitized) GTEST_SKIP() << "an uninstrumented host cannot load a sanitizer build";
+    testx::XServer x;
+    const std::string server = "orvane-test-" + std::to_string(::getpid());
+    testprocess::Process jack({"/usr/bin/jackd", "-n", server, "-r", "-d", "dummy", "-r", "48000", "-p", "512"});
+    testprocess::Process jalv({"/usr/bin/jalv.gtk3", kPluginURI},
+                              {"DISPLAY=" + x.name(), "LV2_PATH=" + kLV2Path.string(), "JACK_DEFAULT_SERVER=" + server,
+                               "JACK_NO_START_SERVER=1"});
+    Window editor = 0;
+    for (int i = 0; i < 500 && !editor; ++i, usleep(20000)) {
+        // jalv's own window carries the plug-in's name too; ours is the one inside.
+        const auto named = x.windowsNamed("Orvane");
+        for (Window w : named) {
+            Window root, parent, *children = nullptr;
+            unsigned count = 0;
+            XQueryTree(x.display(), w, &root, &parent, &children, &count);
+            if (children) XFree(children);
+            XWindowAttributes attributes;
+            if (parent != root && XGetWindowAttributes(x.display(), w, &attributes) && attributes.map_state == IsViewable &&
+                attributes.width == 420)
+                editor = w;
+        }
+    }
+    ASSERT_NE(editor, 0u) << jalv.errorText();
+    int w = 0, h = 0;
+    std::vector<std::uint32_t> before;
+    for (int i = 0; i < 200; ++i, usleep(20000)) {
+        before = x.pixels(editor, w, h);
+        if (!before.empty() && before[0] == 0xff663399u) break;
+    }
+    ASSERT_EQ(h, 280);
+    // Six knobs: the middle of each grid box at 420 x 280 is the dark dial.
+    for (int i = 0; i < 6; ++i) {
+        const int cx = 30 + 130 * (i % 3) + 30, cy = int(80.0 / 3 + (80.0 / 3 + 100) * (i / 3)) + 50;
+        const std::uint32_t p = before[std::size_t(cy) * w + cx];
+        EXPECT_LT((p >> 16) & 0xff, 80u) << "knob " << i;
+    }
+    const std::string id = std::to_string(editor);
+    ASSERT_TRUE(x.xdotool("mousemove --window " + id + " 80 77 mousedown 1 mousemove --window " + id +
+                          " 80 52 mousemove --window " + id + " 80 27 mouseup 1"));
+    int changed = 0;
+    for (int i = 0; i < 200 && changed < 100; ++i, usleep(20000)) changed = changedInBox(before, x.pixels(editor, w, h), w, 30, 27);
+    EXPECT_GE(changed, 100) << "the dragged knob turned inside jalv";
+}
