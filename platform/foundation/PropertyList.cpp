@@ -483,6 +483,13 @@ std::expected<std::vector<std::uint8_t>, Error> serializePropertyList(const Prop
 }
 
 std::expected<PropertyList, Error> readPropertyListFile(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    if (!error && size > kMaxPropertyListFileBytes) {
+        return std::unexpected(Error{std::string(kPropertyListErrorDomain), kPropertyListTooLarge,
+                                     quoted(path) + ": " + std::to_string(size) +
+                                         " bytes is more than a property list of this system may hold (1 MiB)"});
+    }
     auto bytes = readWholeFile(path);
     if (!bytes) return std::unexpected(std::move(bytes.error()));
     auto plist = parsePropertyList(*bytes);

@@ -105,7 +105,13 @@ enum PropertyListErrorCode : std::int64_t {
     /// The value has no property-list encoding (a date out of range, a string
     /// or key holding a NUL character).
     kPropertyListNotEncodable = 2,
+    /// The file is larger than any property list this system reads or writes
+    /// (states, presets, information dictionaries are a few kilobytes).
+    kPropertyListTooLarge = 3,
 };
+
+/// The largest property-list file readPropertyListFile reads: 1 MiB.
+inline constexpr std::uint64_t kMaxPropertyListFileBytes = 1u << 20;
 
 /// Parses a property list in any encoding the platform reads (XML or binary).
 /// Errors carry the domain "PropertyList".
@@ -115,7 +121,8 @@ std::expected<PropertyList, Error> parsePropertyList(std::span<const std::uint8_
 std::expected<std::vector<std::uint8_t>, Error> serializePropertyList(const PropertyList& plist,
                                                                       PlistFormat format);
 
-/// Reads and parses a whole file. The error message names the file.
+/// Reads and parses a whole file. A file larger than kMaxPropertyListFileBytes
+/// is refused unread. The error message names the file.
 std::expected<PropertyList, Error> readPropertyListFile(const std::filesystem::path& path);
 
 /// Writes a file atomically: a temporary file in the same folder, renamed
