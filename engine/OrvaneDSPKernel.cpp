@@ -31,6 +31,9 @@ constexpr double kOutLfoStepR = 1.2566370614359172; // 2 pi x 0.2 Hz
 /// -2 pi x 5000: the reverberators' damping is a one-pole low-pass at 5 kHz.
 constexpr float kDampingCornerRadians = -31415.926f;
 constexpr double kLnSixtyDecibels = -6.907755278982137;
+/// How much longer than its decay time the reverberation may stay above
+/// 60 dB below the input (measured worst case about 1 %).
+constexpr double kReverbHeadroom = 1.1;
 
 float clamp01(float x) noexcept {
     if (!(x > 0.0f)) return 0.0f;
@@ -260,10 +263,16 @@ double OrvaneDSPKernel::tailTime() const noexcept {
         const double d = 0.05 * (g * g) + 0.06 * (i * i);
         if (d > 0.0) {
             const double f = static_cast<double>(clamp01(load(impatience))) * 0.975;
-            t = f > 0.0 ? d * kLnSixtyDecibels / std::log(f) : d;
+            // With feedback the streams build up to 1/(1 - f) of the input
+            // before they start to fall, so falling 60 dB below the input
+            // takes ln(1 - f) / ln(f) passes more than the fall alone.
+            t = f > 0.0 ? d * (kLnSixtyDecibels + std::log(1.0 - f)) / std::log(f) : d;
         }
         const float grav = load(gravitas);
-        if (grav > 0.0f) t = t + static_cast<double>(std::pow(kDecayBase, std::min(grav, 1.0f)) * kShortestDecaySeconds);
+        // The reverberation's own 60 dB fall, plus a tenth for how far its
+        // echoes can rise above the input before they fall.
+        if (grav > 0.0f)
+            t = t + kReverbHeadroom * static_cast<double>(std::pow(kDecayBase, std::min(grav, 1.0f)) * kShortestDecaySeconds);
     }
     return t + static_cast<double>(clamp01(load(nausea))) * static_cast<double>(kMaxOutputDelaySeconds);
 }

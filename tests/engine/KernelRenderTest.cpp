@@ -215,13 +215,20 @@ TEST(KernelRender, TailTimeFollowsTheParameters) {
     k.nausea = 0.0f;
     EXPECT_NEAR(k.tailTime(), 0.05, 1e-12);
     k.gravitas = 1.0f;
-    EXPECT_NEAR(k.tailTime(), 10.05, 1e-6);
+    EXPECT_NEAR(k.tailTime(), 0.05 + 1.1 * 10.0, 1e-6) << "the reverberation's 10 s and a tenth of headroom";
 
-    // Feedback stretches the stream delays' ring-out to a 60 dB fall.
+    // Feedback stretches the stream delays' ring-out: the streams build up to
+    // 1/(1 - f) of the input, then fall 60 dB below the input.
     k.gravitas = 0.0f;
     k.impatience = 1.0f;
     const double f = 0.975;
-    EXPECT_NEAR(k.tailTime(), 0.05 * std::log(0.001) / std::log(f), 1e-9);
+    const double passes = (std::log(0.001) + std::log(1.0 - f)) / std::log(f);
+    EXPECT_NEAR(k.tailTime(), 0.05 * passes, 1e-9);
+    // Incoherence spreads the streams: its square counts 0.06 s.
+    k.granularity = 0.5f;
+    k.incoherence = 0.5f;
+    const double d = 0.05 * 0.25 + 0.06 * 0.25;
+    EXPECT_NEAR(k.tailTime(), d * passes, 1e-9);
     k.premix = 0.0f;
     EXPECT_EQ(k.tailTime(), 0.0);
 }
