@@ -206,6 +206,9 @@ std::expected<AudioOutputFile, platform::Error> AudioOutputFile::create(
             ErrorCode::CreateFailed, "cannot start " + quotedPath(target) + ": " + sf_strerror(nullptr)));
     if (format.encoding != SampleEncoding::Float32)
         sf_command(file.file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // The peak chunk of a float file carries the time it was written: without
+    // it, the same render writes the same bytes every time.
+    sf_command(file.file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
     return file;
 }
 
