@@ -42,6 +42,21 @@ TEST(IIRKernel, HasUnitGainAtZeroHertz) {
     }
 }
 
+TEST(IIRKernel, GainAtTheCutoffIsQ) {
+    // A cookbook low-pass answers a sine at its cutoff with gain Q.
+    for (const double q : {0.707, 1.2, 3.0}) {
+        IIRKernel f(48000);
+        f.sampleRate = 48000.0;
+        f.setLowpass(1000.0, q);
+        std::vector<float> x(48000);
+        for (std::size_t j = 0; j < x.size(); ++j) x[j] = static_cast<float>(std::sin(2.0 * M_PI * 1000.0 * double(j) / 48000.0));
+        f.process(x.data(), 48000);
+        float peak = 0.0f;
+        for (std::size_t j = 24000; j < x.size(); ++j) peak = std::max(peak, std::fabs(x[j]));
+        EXPECT_NEAR(peak, q, q * 2e-3) << "Q " << q;
+    }
+}
+
 TEST(IIRKernel, BlockSizeDoesNotChangeTheResult) {
     const auto input = noise(20000, 2);
     auto whole = input;

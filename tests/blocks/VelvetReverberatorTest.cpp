@@ -125,6 +125,26 @@ TEST(VelvetReverberator, DampingKeepsTheLevelOfLowFrequencies) {
     EXPECT_LT(y[1001], 0.5f * 0.09f); // the peak is spread out
 }
 
+TEST(VelvetReverberator, ResetLeavesNothingOfThePast) {
+    // Loop buffer, damping state and position all start again: a reset
+    // reverberator answers like a fresh one.
+    VelvetEchoes e(5u, 6u);
+    e.configure(48000.0f);
+    e.setDecay(2.0f);
+    VelvetReverberator used, fresh;
+    for (auto* r : {&used, &fresh}) {
+        r->allocate(e.loopLength);
+        r->reset();
+        r->feedback = 0.7f;
+        r->dampingCoef = 0.4803f;
+    }
+    run(used, e.left, noise(30000, 9), 512);
+    used.reset();
+    const auto input = noise(20000, 10);
+    const auto a = run(used, e.left, input, 512), b = run(fresh, e.left, input, 512);
+    for (std::size_t j = 0; j < a.size(); ++j) ASSERT_EQ(a[j], b[j]) << "sample " << j;
+}
+
 TEST(VelvetReverberator, TapAtTheLoopLengthAddsToTheFeedback) {
     const std::vector<VelvetEcho> echoes{{100, 1.0f, 1.0f}};
     VelvetReverberator r;

@@ -30,6 +30,9 @@ PropertyList info(const char* subtype, const char* executable = "Fixture.so") {
 
 // Each bundle folder is broken in one way; loading it must fail with that way's
 // code and a message naming the bundle and what is wrong in it.
+/// Stands for a folder in place of the module file.
+const char* const kAsFolder = "<a folder>";
+
 TEST(PlugInBundle, EveryLoadFailureHasItsOwnCodeAndNamesTheCause) {
     platform::testing::TempFolder scratch;
     scratch.write("File.appex", "not a folder");
@@ -39,7 +42,7 @@ TEST(PlugInBundle, EveryLoadFailureHasItsOwnCodeAndNamesTheCause) {
     const struct {
         const char* folder;
         std::optional<PropertyList> info; // written as the folder's Info.plist
-        const char* module;               // copied to the folder as Fixture.so
+        const char* module;               // copied to the folder as Fixture.so (kAsFolder: a folder)
         AUPlugInErrorCode code;
         const char* fragment;
     } cases[] = {
@@ -53,6 +56,8 @@ TEST(PlugInBundle, EveryLoadFailureHasItsOwnCodeAndNamesTheCause) {
         {"Other.appex", info("dely"), nullptr, kAUPlugInErr_NoSuchComponent, "aufx/dely/Test"},
         {"NoKey.appex", info("gain", nullptr), FIXTURE_NO_ENTRY_MODULE, kAUPlugInErr_NoExecutable, "CFBundleExecutable"},
         {"NoModule.appex", info("gain"), nullptr, kAUPlugInErr_ExecutableNotFound, "Fixture.so"},
+        // A folder by the executable's name is no executable either.
+        {"FolderModule.appex", info("gain"), kAsFolder, kAUPlugInErr_ExecutableNotFound, "Fixture.so"},
         // A name leading out of the bundle is not taken, although the file exists.
         {"Escaping.appex", info("gain", "../Text.appex/Fixture.so"), nullptr, kAUPlugInErr_ExecutableNotFound, "../Text.appex"},
         {"Text.appex", info("gain"), nullptr, kAUPlugInErr_ModuleNotLoadable, "Text.appex/Fixture.so"},
@@ -65,7 +70,8 @@ TEST(PlugInBundle, EveryLoadFailureHasItsOwnCodeAndNamesTheCause) {
             fs::create_directories(folder);
             ASSERT_TRUE(writePropertyListFile(folder / "Info.plist", *c.info)) << c.folder;
         }
-        if (c.module) fs::copy_file(c.module, folder / "Fixture.so");
+        if (c.module == kAsFolder) fs::create_directories(folder / "Fixture.so");
+        else if (c.module) fs::copy_file(c.module, folder / "Fixture.so");
         const auto loaded = AUPlugInBundle::load(folder, {fourCharCode("aufx"), fourCharCode("gain"), 0, 0, 0});
         ASSERT_FALSE(loaded) << c.folder << " loaded";
         const auto& message = loaded.error().message;

@@ -39,6 +39,11 @@ TEST(PropertyList, EveryKindRoundTripsThroughBothEncodings) {
         }
     }
     EXPECT_TRUE(std::signbit(*parsePropertyList(*serializePropertyList(-0.0, PlistFormat::binary))->real()));
+    // Binary dates keep their fraction, before 2001 as after.
+    for (double seconds : {-0.25, -3600.5, 12.75}) {
+        const PropertyList date = PlistDate{seconds};
+        EXPECT_EQ(parsePropertyList(*serializePropertyList(date, PlistFormat::binary)), date) << seconds;
+    }
 }
 
 /// A binary property list of `count` arrays, each holding `refs` references
