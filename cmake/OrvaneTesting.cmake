@@ -8,10 +8,11 @@ function(orvane_add_test)
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBRARIES} GTest::gtest GTest::gtest_main)
   target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR})
   add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
-  # The system's font libraries keep caches for the life of the process;
-  # the sanitizer build must not count them as our leaks.
+  # The system's font libraries keep caches for the life of the process and
+  # guard them their own way: the sanitizer builds must not count those as
+  # our leaks or races.
   set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT
-    "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
+    "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0;TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
   if(T_LABELS)
     set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
   endif()
