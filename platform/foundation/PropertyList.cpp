@@ -3,6 +3,7 @@
 #include "platform/foundation/FileManager.h"
 
 #include <plist/plist.h>
+#include <unicode/utf8.h>
 
 #include <atomic>
 #include <cctype>
@@ -59,6 +60,19 @@ std::unexpected<Error> notEncodable(std::string what) {
 // 2001-01-01. The binary reader returns the seconds truncated toward zero and
 // the microseconds without their sign, so a date before the reference date
 // comes back as (-4, 750000) for -4.75 s.
+/// Whether text is well-formed UTF-8: every string of a property list is
+/// text, and XML holding anything else cannot be read back.
+bool isUtf8(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<std::int32_t>(text.size());
+    for (std::int32_t i = 0; i < length;) {
+        UChar32 c = 0;
+        U8_NEXT(bytes, i, length, c);
+        if (c < 0) return false;
+    }
+    return true;
+}
+
 double dateFromParts(std::int32_t seconds, std::int32_t microseconds) {
     const double fraction = static_cast<double>(microseconds) / 1e6;
     if (seconds < 0 && microseconds > 0) return static_cast<double>(seconds) - fraction;
@@ -89,7 +103,9 @@ std::expected<PropertyList, Error> fromNode(plist_t node, int depth) {
     case PLIST_STRING: {
         std::uint64_t length = 0;
         const char* text = plist_get_string_ptr(node, &length);
-        return PropertyList(text ? std::string(text, length) : std::string());
+        std::string value = text ? std::string(text, length) : std::string();
+        if (!isUtf8(value)) return notParsable("a string is not UTF-8 text");
+        return PropertyList(std::move(value));
     }
     case PLIST_DATA: {
         char* raw = nullptr;
@@ -134,7 +150,9 @@ std::expected<PropertyList, Error> fromNode(plist_t node, int depth) {
             if (!item) break;
             auto value = fromNode(item, depth + 1);
             if (!value) return value;
-            entries.insert_or_assign(std::string(key ? key.get() : ""), std::move(*value));
+            std::string name = key ? key.get() : "";
+            if (!isUtf8(name)) return notParsable("a dictionary key is not UTF-8 text");
+            entries.insert_or_assign(std::move(name), std::move(*value));
         }
         return PropertyList(std::move(entries));
     }
@@ -337,6 +355,8 @@ bool xmlNestsTooDeep(std::string_view xml) {
 
 bool holdsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
+
+
 std::expected<Node, Error> toNode(const PropertyList& plist, int depth) {
     if (depth >= kMaxNestingDepth) return notEncodable("nested more than 512 levels deep");
 
@@ -347,6 +367,7 @@ std::expected<Node, Error> toNode(const PropertyList& plist, int depth) {
                 Node dict(plist_new_dict());
                 for (const auto& [key, item] : value) {
                     if (holdsNul(key)) return notEncodable("a dictionary key holds a NUL character");
+                    if (!isUtf8(key)) return notEncodable("a dictionary key is not UTF-8 text");
                     auto child = toNode(item, depth + 1);
                     if (!child) return child;
                     plist_dict_set_item(dict.get(), key.c_str(), child->release());
@@ -362,6 +383,7 @@ std::expected<Node, Error> toNode(const PropertyList& plist, int depth) {
                 return array;
             } else if constexpr (std::is_same_v<T, std::string>) {
                 if (holdsNul(value)) return notEncodable("a string holds a NUL character");
+                if (!isUtf8(value)) return notEncodable("a string is not UTF-8 text");
                 return Node(plist_new_string(value.c_str()));
             } else if constexpr (std::is_same_v<T, std::int64_t>) {
                 return Node(plist_new_uint(static_cast<std::uint64_t>(value)));

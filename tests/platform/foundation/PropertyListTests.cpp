@@ -84,6 +84,9 @@ TEST(PropertyList, BadInputIsRefused) {
         {"binary array that holds itself", chainedArrays(1, 1, true)},
         {"binary key with a NUL, ASCII", asciiNul},
         {"binary key with a NUL, UTF-16", utf16Nul},
+        // XML that is not UTF-8 text: saved again, it could not be read back.
+        {"XML key that is not UTF-8", bytesOf("<plist><dict><key>\xC3name</key><string>b</string></dict></plist>")},
+        {"XML string that is not UTF-8", bytesOf("<plist><string>\xFF\xFE</string></plist>")},
     };
     const auto full = *serializePropertyList(Dict{{"a", Array{1, -2.5, "text", PlistData{7}}}}, PlistFormat::binary);
     for (std::size_t length = 1; length < full.size(); ++length) {
@@ -107,6 +110,7 @@ TEST(PropertyListFile, WritesAtomicallyAndLeavesNothingBehindOnFailure) {
         {folder.path() / "absent/x.plist", 1, ENOENT},
         {folder.path() / "occupied", 1, EISDIR}, // the rename fails after the write
         {target, PlistDate{1e12}, kPropertyListNotEncodable},
+        {target, Dict{{"\xC3name", 1}}, kPropertyListNotEncodable},
     };
     for (const auto& [path, plist, code] : failures) {
         const auto result = writePropertyListFile(path, plist);
