@@ -56,10 +56,6 @@ std::unexpected<Error> notEncodable(std::string what) {
     return std::unexpected(plistError(kPropertyListNotEncodable, "cannot encode property list: " + what));
 }
 
-// libplist 2.2 keeps a date as whole seconds and microseconds since
-// 2001-01-01. The binary reader returns the seconds truncated toward zero and
-// the microseconds without their sign, so a date before the reference date
-// comes back as (-4, 750000) for -4.75 s.
 /// Whether text is well-formed UTF-8: every string of a property list is
 /// text, and XML holding anything else cannot be read back.
 bool isUtf8(std::string_view text) {
@@ -73,6 +69,10 @@ bool isUtf8(std::string_view text) {
     return true;
 }
 
+// libplist 2.2 keeps a date as whole seconds and microseconds since
+// 2001-01-01. The binary reader returns the seconds truncated toward zero and
+// the microseconds without their sign, so a date before the reference date
+// comes back as (-4, 750000) for -4.75 s.
 double dateFromParts(std::int32_t seconds, std::int32_t microseconds) {
     const double fraction = static_cast<double>(microseconds) / 1e6;
     if (seconds < 0 && microseconds > 0) return static_cast<double>(seconds) - fraction;
@@ -119,6 +119,9 @@ std::expected<PropertyList, Error> fromNode(plist_t node, int depth) {
         std::int32_t seconds = 0;
         std::int32_t microseconds = 0;
         plist_get_date_val(node, &seconds, &microseconds);
+        // Between one second before the reference date and the date itself
+        // the whole seconds are 0 and carry no sign: ask which side it is on.
+        if (seconds == 0 && microseconds > 0 && plist_date_val_compare(node, 0, 0) < 0) microseconds = -microseconds;
         return PropertyList(PlistDate{dateFromParts(seconds, microseconds)});
     }
     case PLIST_ARRAY: {

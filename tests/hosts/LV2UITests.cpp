@@ -12,6 +12,7 @@
 #include <lv2/ui/ui.h>
 
 #include <cmath>
+#include <memory>
 #include <filesystem>
 #include <vector>
 
@@ -130,25 +131,31 @@ TEST(LV2Editor, JalvShowsItAndItsKnobsTurn) {
     testx::XServer x;
     const std::string server = "orvane-test-" + std::to_string(::getpid());
     testprocess::Process jack({"/usr/bin/jackd", "-n", server, "-r", "-d", "dummy", "-r", "48000", "-p", "512"});
-    testprocess::Process jalv({"/usr/bin/jalv.gtk3", kPluginURI},
-                              {"DISPLAY=" + x.name(), "LV2_PATH=" + kLV2Path.string(), "JACK_DEFAULT_SERVER=" + server,
-                               "JACK_NO_START_SERVER=1"});
+    // jalv gives up at once when the JACK server is not up yet: start it
+    // again until it stays.
+    std::unique_ptr<testprocess::Process> jalv;
     Window editor = 0;
-    for (int i = 0; i < 500 && !editor; ++i, usleep(20000)) {
-        // jalv's own window carries the plug-in's name too; ours is the one inside.
-        const auto named = x.windowsNamed("Orvane");
-        for (Window w : named) {
-            Window root, parent, *children = nullptr;
-            unsigned count = 0;
-            XQueryTree(x.display(), w, &root, &parent, &children, &count);
-            if (children) XFree(children);
-            XWindowAttributes attributes;
-            if (parent != root && XGetWindowAttributes(x.display(), w, &attributes) && attributes.map_state == IsViewable &&
-                attributes.width == 420)
-                editor = w;
+    for (int attempt = 0; attempt < 5 && !editor; ++attempt) {
+        jalv = std::make_unique<testprocess::Process>(
+            std::vector<std::string>{"/usr/bin/jalv.gtk3", kPluginURI},
+            std::vector<std::string>{"DISPLAY=" + x.name(), "LV2_PATH=" + kLV2Path.string(),
+                                     "JACK_DEFAULT_SERVER=" + server, "JACK_NO_START_SERVER=1"});
+        for (int i = 0; i < 1500 && !editor && jalv->running(); ++i, usleep(20000)) {
+            // jalv's own window carries the plug-in's name too; ours is the one inside.
+            for (Window w : x.windowsNamed("Orvane")) {
+                Window root, parent, *children = nullptr;
+                unsigned count = 0;
+                XQueryTree(x.display(), w, &root, &parent, &children, &count);
+                if (children) XFree(children);
+                XWindowAttributes attributes;
+                if (parent != root && XGetWindowAttributes(x.display(), w, &attributes) &&
+                    attributes.map_state == IsViewable && attributes.width == 420)
+                    editor = w;
+            }
         }
+        if (!editor) usleep(500000);
     }
-    ASSERT_NE(editor, 0u) << jalv.errorText();
+    ASSERT_NE(editor, 0u) << jalv->errorText();
     int w = 0, h = 0;
     std::vector<std::uint32_t> before;
     for (int i = 0; i < 200; ++i, usleep(20000)) {

@@ -97,6 +97,16 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    /// Whether the program is still running (reads what it wrote so far).
+    bool running() {
+        if (pid_ <= 0) return false;
+        pump(0);
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == 0) return true;
+        pid_ = -1;
+        return false;
+    }
+
     const std::vector<std::string>& lines() const { return lines_; }
     const std::string& errorText() const { return errors_; }
 
