@@ -429,8 +429,10 @@ TEST(RenderProgram, SetAfterPresetAndSavedStatesRenderTheSameSettings)
 
 TEST(RenderProgram, BlockSizeChangesNothingWithoutGrainsWanderOrReverberation)
 {
+    // The input is read in chunks of 4096 frames; 0.6 s is several of them,
+    // so chunk ends fall inside blocks of every size.
     TempFolder folder;
-    const auto input = writeInput(folder, "in.wav", kWav16, 22050, 2, 0.2);
+    const auto input = writeInput(folder, "in.wav", kWav16, 22050, 2, 0.6);
     const auto withBlock = [&](const std::string& name, std::vector<std::string> block) {
         block.insert(block.end(), {"--set", "granularity=0", "--set", "incoherence=0", "--set", "nausea=0", "--set",
                                       "gravitas=0", "--seed", "7", "--tail", "0", "-q"});
@@ -439,7 +441,22 @@ TEST(RenderProgram, BlockSizeChangesNothingWithoutGrainsWanderOrReverberation)
     const auto byDefault = withBlock("default.wav", {});
     EXPECT_TRUE(audible(byDefault));
     EXPECT_FALSE(sameSamples(readSoundFile(input), byDefault)) << "the effect did nothing";
-    EXPECT_TRUE(sameSamples(byDefault, withBlock("4096.wav", {"--block", "4096"})));
+    for (const char* block : {"1", "4097"})
+        EXPECT_TRUE(sameSamples(byDefault, withBlock(std::string(block) + ".wav", {"--block", block}))) << block;
+}
+
+TEST(RenderProgram, LongInputsStreamThroughWithoutLosingOrRepeatingAFrame)
+{
+    // Bypassed, the output is the input itself, mono on both sides, whatever
+    // the block size and however the read chunks fall across the blocks.
+    TempFolder folder;
+    const auto input = writeInput(folder, "mono.wav", kWav16, 22050, 1, 1.5);
+    const auto expected = asStereo(readSoundFile(input));
+    for (const char* block : {"1", "4097", "65536"}) {
+        const auto rendered =
+            render(input, folder / (std::string(block) + ".wav"), {"--bypass", "--tail", "0", "--block", block, "-q"});
+        EXPECT_TRUE(sameSamples(expected, rendered)) << "--block " << block;
+    }
 }
 
 // ------------------------------------------------------------ errors
@@ -466,11 +483,18 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
         "\t<key>volume</key>\n\t<real>0.5</real>\n</dict>\n</plist>\n");
     fs::create_directory(folder / "empty");
     fs::create_hard_link(input, folder / "hard.wav");
+    // A FLAC file damaged in its middle, past the first chunks read.
+    const auto damaged = writeInput(folder, "damaged.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, 1.0);
+    std::string bytes = fileText(damaged);
+    for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 3000; ++i)
+        bytes[i] = static_cast<char>(bytes[i] * 7 + 13);
+    writeText(damaged, bytes);
     const auto withOptions = [&](std::vector<std::string> options) { return args(input, out, std::move(options)); };
 
     const ErrorCase cases[] = {
         {"missing input", args(folder / "missing.wav", out), 1, "no such file"},
         {"text named .wav", args(folder / "text.wav", out), 1, "not an audio file"},
+        {"decoding fails part way", args(damaged, out), 1, "reading"},
         {"three channels", args(folder / "three.wav", out), 1, "3 channels"},
         {"output is the input", args(input, folder / "." / "in.wav"), 1, "is the input"},
         {"output is a hard link to the input", args(input, folder / "hard.wav"), 1, "is the input"},
