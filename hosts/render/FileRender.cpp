@@ -17,8 +17,12 @@ struct ConfiguredUnit {
     double tailSeconds = 0.0;
 };
 
-std::expected<ConfiguredUnit, platform::Error> configuredUnit(const PluginHost& host, const RenderOptions& options)
+std::expected<ConfiguredUnit, platform::Error> configuredUnit(
+    const PluginHost& host, const RenderOptions& options, std::mutex* setupLock)
 {
+    std::unique_lock<std::mutex> turn;
+    if (setupLock)
+        turn = std::unique_lock(*setupLock);
     auto unit = host.createUnit();
     if (!unit)
         return std::unexpected(unit.error());
@@ -30,8 +34,8 @@ std::expected<ConfiguredUnit, platform::Error> configuredUnit(const PluginHost& 
 
 } // namespace
 
-std::expected<RenderSummary, platform::Error> renderFile(
-    const PluginHost& host, const RenderOptions& options, const std::filesystem::path& inputPath)
+std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host, const RenderOptions& options,
+    const std::filesystem::path& inputPath, std::mutex* setupLock)
 {
     auto input = AudioInputFile::open(inputPath);
     if (!input)
@@ -40,7 +44,7 @@ std::expected<RenderSummary, platform::Error> renderFile(
     if (!plan)
         return std::unexpected(plan.error());
 
-    auto unit = configuredUnit(host, options);
+    auto unit = configuredUnit(host, options, setupLock);
     if (!unit)
         return std::unexpected(unit.error());
     const double sampleRate = input->sampleRate();

@@ -7,6 +7,7 @@
 
 #include <expected>
 #include <filesystem>
+#include <mutex>
 
 namespace orvane::render {
 
@@ -17,7 +18,12 @@ namespace orvane::render {
 /// output is complete and in place when this succeeds and absent when it
 /// fails; options.saveStateFile is written only after a success. A progress
 /// bar shows on a terminal unless options.quiet.
-std::expected<RenderSummary, platform::Error> renderFile(
-    const PluginHost& host, const RenderOptions& options, const std::filesystem::path& inputPath);
+///
+/// Any thread, one call per file. With `setupLock`, making and configuring
+/// the unit holds it: that reads preset and state files through the plug-in,
+/// which promises safety per unit only, so parallel renders take turns there
+/// as a host's main thread would, and render in parallel after.
+std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host, const RenderOptions& options,
+    const std::filesystem::path& inputPath, std::mutex* setupLock = nullptr);
 
 } // namespace orvane::render

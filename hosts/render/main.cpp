@@ -1,6 +1,7 @@
 // orvane-render: audio files through the Orvane plug-in, loaded from its
 // bundle and driven through the host contract like any host drives it.
 
+#include "hosts/render/BatchRender.h"
 #include "hosts/render/DemoInput.h"
 #include "hosts/render/FileRender.h"
 #include "hosts/render/PluginHost.h"
@@ -70,13 +71,13 @@ int main(int argc, char** argv) {
         std::fputs(information->text.c_str(), stdout);
         return 0;
     }
-    const auto& options = std::get<RenderOptions>(*parsed);
+    auto& options = std::get<RenderOptions>(*parsed);
 
     auto host = PluginHost::open(options.plugin);
     if (!host) return fail(host.error());
     if (options.listPresets) return listPresets(*host);
 
-    if (!options.input) {
+    if (options.inputs.empty()) {
         if (options.saveStateFile) {
             // Only a state to save: set the unit up and write it.
             auto unit = host->createUnit();
@@ -88,7 +89,19 @@ int main(int argc, char** argv) {
         return renderDemo(*host, options);
     }
 
-    auto summary = renderFile(*host, options, *options.input);
+    if (options.inputs.size() > 1) {
+        auto batch = renderBatch(*host, options);
+        if (!batch) return fail(batch.error());
+        return batch->failed > 0 ? kExitFailure : 0;
+    }
+
+    const auto input = options.inputs.front();
+    if (options.outputFolder) {
+        auto planned = planBatch(options.inputs, options.outputFolder);
+        if (!planned) return fail(planned.error());
+        options.output = planned->front().output;
+    }
+    auto summary = renderFile(*host, options, input);
     if (!summary) return fail(summary.error());
     if (!options.quiet) std::fputs(formatSummary(*summary).c_str(), stdout);
     return 0;

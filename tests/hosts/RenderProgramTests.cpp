@@ -459,6 +459,64 @@ TEST(RenderProgram, LongInputsStreamThroughWithoutLosingOrRepeatingAFrame)
     }
 }
 
+// ------------------------------------------------------------ batches
+
+TEST(RenderProgram, ABatchRendersEachFileAsAloneWhateverTheJobsAndSkipsABadOne)
+{
+    TempFolder folder;
+    const std::vector<fs::path> inputs{writeInput(folder, "a.wav", kWav16, 44100, 2, 0.3, 1),
+        writeInput(folder, "b.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, 0.2, 2),
+        folder / "missing.wav", writeInput(folder, "c.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 22050, 2, 0.4, 3)};
+    const std::vector<std::string> settings{
+        "--set", "premix=1", "--set", "gravitas=0.8", "--seed", "9", "--tail", "0.2"};
+    const auto outputName = [](const fs::path& input) { return input.stem().string() + "-orvane.wav"; };
+
+    // Each file as a single render, the reference for every batch.
+    std::vector<SoundFile> alone;
+    for (const auto& input : inputs) {
+        if (fs::exists(input))
+            alone.push_back(render(input, folder / ("alone-" + outputName(input)), settings));
+    }
+    fs::create_directory(folder / "one");
+    const struct {
+        const char* jobs;
+        fs::path outputFolder; // empty: beside the inputs
+    } cases[] = {{"1", folder / "one"}, {"2", {}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("--jobs ") + c.jobs);
+        std::vector<std::string> arguments;
+        for (const auto& input : inputs)
+            arguments.push_back(input.string());
+        arguments.insert(arguments.end(), settings.begin(), settings.end());
+        arguments.insert(arguments.end(), {"--jobs", c.jobs});
+        if (!c.outputFolder.empty())
+            arguments.insert(arguments.end(), {"--outdir", c.outputFolder.string()});
+        const auto before = snapshot(folder.path());
+        const auto run = runProgram(arguments);
+
+        EXPECT_EQ(run.status, 1) << run.describe();
+        EXPECT_EQ(run.err, "orvane-render: '" + inputs[2].string() + "': no such file\n") << run.describe();
+        // One summary line per rendered file, in input order.
+        std::istringstream lines(run.out);
+        std::size_t good = 0;
+        for (const auto& input : inputs) {
+            if (!fs::exists(input))
+                continue;
+            std::string line;
+            std::getline(lines, line);
+            EXPECT_EQ(line.rfind(input.string() + ": ", 0), 0u) << line;
+            const auto output = (c.outputFolder.empty() ? folder.path() : c.outputFolder) / outputName(input);
+            EXPECT_TRUE(sameSamples(alone[good++], readSoundFile(output))) << output;
+        }
+        // The rendered files and nothing else: none for the missing input,
+        // no temporary left behind.
+        auto after = snapshot(c.outputFolder.empty() ? folder.path() : c.outputFolder);
+        for (const auto& input : inputs)
+            after.erase(outputName(input));
+        EXPECT_EQ(after, c.outputFolder.empty() ? before : decltype(after){});
+    }
+}
+
 // ------------------------------------------------------------ errors
 
 struct ErrorCase {
@@ -516,7 +574,13 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
         {"unknown bits", withOptions({"--bits", "32"}), 2, "'32'"},
         {"empty preset", withOptions({"--preset", ""}), 2, "--preset"},
         {"unknown option", withOptions({"--frobnicate"}), 2, "--frobnicate"},
-        {"two inputs", {"one.wav", "two.wav"}, 2, "two.wav"},
+        {"-o with two inputs", {input.string(), "two.wav", "-o", out.string()}, 2, "2 inputs"},
+        {"--save-state with two inputs", {input.string(), "two.wav", "--save-state", "s.plist"}, 2, "--save-state"},
+        {"--outdir missing", {input.string(), "two.wav", "--outdir", (folder / "nowhere").string()}, 1, "'"
+            + (folder / "nowhere").string() + "' does not exist"},
+        {"two inputs, one output", {input.string(), (folder / "." / "in.wav").string()}, 1, "both"},
+        {"one input's output is another input", {input.string(), (folder / "in-orvane.wav").string()}, 1,
+            "is the input"},
     };
     const auto before = snapshot(folder.path());
     for (const auto& c : cases) {
