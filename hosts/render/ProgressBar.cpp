@@ -21,6 +21,14 @@ ProgressBar ProgressBar::forStandardError(bool quiet, std::int64_t totalFrames, 
     return ProgressBar(stderr, terminal && !quiet, totalFrames, sampleRate);
 }
 
+ProgressBar ProgressBar::forFilesOnStandardError(bool quiet, std::int64_t totalFiles)
+{
+    // No sample rate: the bar shows no durations, and the count follows it.
+    auto bar = forStandardError(quiet, totalFiles, 0.0);
+    bar.countsFiles_ = true;
+    return bar;
+}
+
 ProgressBar::ProgressBar(std::FILE* stream, bool enabled, std::int64_t totalFrames, double sampleRate)
     : stream_(stream)
     , enabled_(enabled && stream != nullptr)
@@ -34,6 +42,7 @@ ProgressBar::ProgressBar(ProgressBar&& other) noexcept
     , enabled_(std::exchange(other.enabled_, false))
     , totalFrames_(other.totalFrames_)
     , sampleRate_(other.sampleRate_)
+    , countsFiles_(other.countsFiles_)
     , drawn_(other.drawn_)
     , lastDrawn_(other.lastDrawn_)
     , lastWidth_(other.lastWidth_)
@@ -72,7 +81,9 @@ void ProgressBar::update(std::int64_t framesDone, Clock::time_point now)
     const bool complete = framesDone >= totalFrames_;
     if (drawn_ && !complete && now - lastDrawn_ < kRedrawInterval)
         return;
-    const std::string text = render(framesDone, totalFrames_, sampleRate_);
+    std::string text = render(framesDone, totalFrames_, sampleRate_);
+    if (countsFiles_)
+        text += "  " + std::to_string(framesDone) + " / " + std::to_string(totalFrames_) + " files";
     // Pad over the previous, possibly longer line.
     const std::size_t width = std::max(text.size(), lastWidth_);
     std::fprintf(stream_, "\r%-*s", static_cast<int>(width), text.c_str());

@@ -10,7 +10,9 @@ namespace orvane::render {
 /// A one-line progress bar for a render, redrawn in place with a carriage
 /// return at most ten times a second and erased by finish(). Disabled bars
 /// write nothing at all: the renderer shows one only on a terminal, so that
-/// redirected standard error stays clean. Single-threaded.
+/// redirected standard error stays clean. A bar counts frames of one file,
+/// shown as durations, or files of a batch, shown as "3 / 16 files".
+/// Single-threaded.
 class ProgressBar {
 public:
     using Clock = std::chrono::steady_clock;
@@ -19,6 +21,10 @@ public:
     /// A bar on standard error, enabled when that is a terminal and the user
     /// did not ask for quiet.
     static ProgressBar forStandardError(bool quiet, std::int64_t totalFrames, double sampleRate);
+
+    /// A bar on standard error counting finished files of a batch, enabled
+    /// as forStandardError's.
+    static ProgressBar forFilesOnStandardError(bool quiet, std::int64_t totalFiles);
 
     ProgressBar(std::FILE* stream, bool enabled, std::int64_t totalFrames, double sampleRate);
     ProgressBar(const ProgressBar&) = delete;
@@ -45,6 +51,7 @@ private:
     bool enabled_;
     std::int64_t totalFrames_;
     double sampleRate_;
+    bool countsFiles_ = false;
     bool drawn_ = false;
     Clock::time_point lastDrawn_{};
     std::size_t lastWidth_ = 0;

@@ -34,6 +34,8 @@ enum class ErrorCode : std::int64_t {
     StateUnreadable, // --state is not a readable saved state
     StateNotSaved, // --save-state could not be written
     RenderFailed, // the unit's render block reported an error
+    OutputFolderMissing, // --outdir names no existing folder
+    OutputsCollide, // two inputs of a batch would write the same output
 };
 
 inline platform::Error makeError(ErrorCode code, std::string message)

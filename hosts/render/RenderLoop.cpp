@@ -14,28 +14,41 @@ std::int64_t tailFrameCount(std::optional<double> requestedSeconds, double unitT
     return static_cast<std::int64_t>(std::ceil(seconds * sampleRate));
 }
 
-std::expected<RenderLevels, platform::Error> renderBlocks(const AudioInput& input, std::int64_t tailFrames,
+std::expected<RenderLevels, platform::Error> renderBlocks(AudioInputFile& input, std::int64_t tailFrames,
     std::uint32_t blockFrames, const BlockProcessor& process, AudioOutputFile& output, ProgressBar* progress)
 {
     RenderLevels levels;
-    levels.input.add(input.left, input.right);
+    ContinuousSignalStats inputLevels;
 
     const std::size_t block = std::max<std::uint32_t>(blockFrames, 1);
     std::vector<float> left(block);
     std::vector<float> right(block);
-    const std::int64_t inputFrames = std::min<std::int64_t>(
-        input.frames, static_cast<std::int64_t>(std::min(input.left.size(), input.right.size())));
-    const std::int64_t totalFrames = inputFrames + std::max<std::int64_t>(tailFrames, 0);
+    const std::int64_t tail = std::max<std::int64_t>(tailFrames, 0);
+    // The total is known once the input has ended; until then every block
+    // is a full one of input.
+    bool inputEnded = false;
+    std::int64_t totalFrames = 0;
 
-    for (std::int64_t done = 0; done < totalFrames;) {
-        const auto frames = static_cast<std::size_t>(
-            std::min<std::int64_t>(static_cast<std::int64_t>(block), totalFrames - done));
-        // The part of this block that still has input; the rest is tail.
-        const auto fromInput = static_cast<std::size_t>(
-            std::clamp<std::int64_t>(inputFrames - done, 0, static_cast<std::int64_t>(frames)));
-        const auto offset = static_cast<std::size_t>(std::min(done, inputFrames));
-        std::copy_n(input.left.begin() + static_cast<std::ptrdiff_t>(offset), fromInput, left.begin());
-        std::copy_n(input.right.begin() + static_cast<std::ptrdiff_t>(offset), fromInput, right.begin());
+    for (std::int64_t done = 0;;) {
+        std::size_t fromInput = 0;
+        if (!inputEnded) {
+            auto got = input.read(left, right);
+            if (!got)
+                return std::unexpected(got.error());
+            fromInput = *got;
+            inputLevels.add(std::span(left.data(), fromInput), std::span(right.data(), fromInput));
+            if (fromInput < block) {
+                inputEnded = true;
+                levels.inputFrames = done + static_cast<std::int64_t>(fromInput);
+                totalFrames = levels.inputFrames + tail;
+            }
+        }
+        const auto frames = inputEnded
+            ? static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(block), totalFrames - done))
+            : block;
+        if (frames == 0)
+            break;
+        // The rest of the block after the input's end is tail.
         std::fill(left.begin() + static_cast<std::ptrdiff_t>(fromInput),
             left.begin() + static_cast<std::ptrdiff_t>(frames), 0.0f);
         std::fill(right.begin() + static_cast<std::ptrdiff_t>(fromInput),
@@ -53,6 +66,7 @@ std::expected<RenderLevels, platform::Error> renderBlocks(const AudioInput& inpu
     }
     if (progress)
         progress->finish();
+    levels.input = inputLevels.stats();
     return levels;
 }
 

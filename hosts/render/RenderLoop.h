@@ -1,6 +1,6 @@
 #pragma once
 
-#include "hosts/render/AudioInput.h"
+#include "hosts/render/AudioInputFile.h"
 #include "hosts/render/AudioOutputFile.h"
 #include "hosts/render/ProgressBar.h"
 #include "hosts/render/SignalStats.h"
@@ -18,10 +18,12 @@ namespace orvane::render {
 /// the output. Called once per block with at most the loop's block size.
 using BlockProcessor = std::function<void(std::span<float> left, std::span<float> right)>;
 
-/// Levels of what went in and what came out of a render loop.
+/// Levels of what went in and what came out of a render loop, and how many
+/// frames the input really held.
 struct RenderLevels {
     SignalStats input;
     SignalStats output;
+    std::int64_t inputFrames = 0;
 };
 
 /// Frames of tail after the input: the requested seconds, or with none
@@ -34,12 +36,14 @@ std::int64_t tailFrameCount(
 /// feedback to ring out, short enough that a render never balloons.
 inline constexpr double kMaxAutoTailSeconds = 30.0;
 
-/// Feeds the input and then `tailFrames` of silence through `process` in
+/// Streams the input and then `tailFrames` of silence through `process` in
 /// blocks of `blockFrames`, writing every block to `output` and measuring
-/// the levels of both sides. Memory stays at two blocks whatever the length.
-/// Stops at the first write error; the caller then drops `output`, which
-/// removes its temporary file.
-std::expected<RenderLevels, platform::Error> renderBlocks(const AudioInput& input, std::int64_t tailFrames,
+/// the levels of both sides. The blocks are those of the input and tail laid
+/// end to end and cut every `blockFrames`, so the block where the input ends
+/// is finished with silence. Memory stays at two blocks and one read chunk
+/// whatever the length. Stops at the first read or write error; the caller
+/// then drops `output`, which removes its temporary file.
+std::expected<RenderLevels, platform::Error> renderBlocks(AudioInputFile& input, std::int64_t tailFrames,
     std::uint32_t blockFrames, const BlockProcessor& process, AudioOutputFile& output,
     ProgressBar* progress = nullptr);
 

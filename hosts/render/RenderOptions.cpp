@@ -19,8 +19,10 @@ constexpr const char* kProgramName = "orvane-render";
 /// The arguments as CLI11 hands them over, before our own validation: every
 /// value stays text here so that error messages can quote it verbatim.
 struct RawArguments {
-    std::string input;
+    std::vector<std::string> inputs;
     std::string output;
+    std::string outputFolder;
+    std::string jobs;
     std::string preset;
     std::vector<std::string> settings;
     std::string stateFile;
@@ -37,15 +39,21 @@ struct RawArguments {
 
 void describe(CLI::App& app, RawArguments& raw)
 {
-    app.description("Runs an audio file through the Orvane effect and writes the result as a "
+    app.description("Runs audio files through the Orvane effect and writes each result as a "
                     "stereo file at the same sample rate.");
     app.footer("Without INPUT the built-in demo clip is rendered. The output format follows "
                "the output's extension: .wav, .aiff, .aif or .flac.");
-    app.add_option("INPUT", raw.input, "Audio file to render (any format libsndfile reads; mono or stereo)")
+    app.add_option("INPUT", raw.inputs,
+           "Audio files to render (any format libsndfile reads; mono or stereo)")
         ->type_name("FILE");
-    app.add_option(
-           "-o,--output", raw.output, "Output file (default: <input stem>-orvane.wav beside the input)")
+    app.add_option("-o,--output", raw.output,
+           "Output file of a single input (default: <input stem>-orvane.wav beside the input)")
         ->type_name("FILE");
+    app.add_option("--outdir", raw.outputFolder,
+           "Existing folder for the outputs, each named <input stem>-orvane.wav")
+        ->type_name("FOLDER");
+    app.add_option("--jobs", raw.jobs, "Files rendered at once, 1 to 1024 (default: one per processor)")
+        ->type_name("N");
     app.add_option("--preset", raw.preset, "Factory preset to start from, by number or name")
         ->type_name("N|NAME");
     // One value per occurrence, so that "--set premix=1 in.wav" leaves in.wav
@@ -170,9 +178,15 @@ std::expected<RenderOptions, std::string> validate(const CLI::App& app, const Ra
         into = std::move(*path);
         return {};
     };
-    if (auto ok = optionalPath("INPUT", "INPUT", raw.input, options.input); !ok)
-        return std::unexpected(ok.error());
+    for (const auto& text : raw.inputs) {
+        auto path = parsePath("INPUT", text);
+        if (!path)
+            return std::unexpected(path.error());
+        options.inputs.push_back(std::move(*path));
+    }
     if (auto ok = optionalPath("--output", "--output", raw.output, options.output); !ok)
+        return std::unexpected(ok.error());
+    if (auto ok = optionalPath("--outdir", "--outdir", raw.outputFolder, options.outputFolder); !ok)
         return std::unexpected(ok.error());
     if (auto ok = optionalPath("--state", "--state", raw.stateFile, options.stateFile); !ok)
         return std::unexpected(ok.error());
@@ -205,6 +219,12 @@ std::expected<RenderOptions, std::string> validate(const CLI::App& app, const Ra
             return std::unexpected(block.error());
         options.blockFrames = *block;
     }
+    if (given("--jobs")) {
+        auto jobs = parseWholeNumber("--jobs", raw.jobs, 1, kMaxJobs);
+        if (!jobs)
+            return std::unexpected(jobs.error());
+        options.jobs = *jobs;
+    }
     if (given("--tail")) {
         auto tail = parseTail(raw.tail);
         if (!tail)
@@ -217,6 +237,19 @@ std::expected<RenderOptions, std::string> validate(const CLI::App& app, const Ra
             return std::unexpected(bits.error());
         options.encoding = *bits;
     }
+
+    // Options that belong to one render, or to files given on the command line.
+    const auto inputCount = std::to_string(options.inputs.size());
+    if (options.output && options.outputFolder)
+        return std::unexpected(std::string("--output and --outdir cannot be given together"));
+    if (options.output && options.inputs.size() > 1)
+        return std::unexpected("--output: names the output of a single input, but " + inputCount +
+            " inputs were given; use --outdir FOLDER for several");
+    if (options.saveStateFile && options.inputs.size() > 1)
+        return std::unexpected(
+            "--save-state: saves the state of a single render, but " + inputCount + " inputs were given");
+    if (options.outputFolder && options.inputs.empty())
+        return std::unexpected(std::string("--outdir: names where INPUT files are rendered to, but none was given"));
     return options;
 }
 

@@ -29,10 +29,16 @@ using PresetChoice = std::variant<std::uint32_t, std::string>;
 /// value: the host applies a preset first, then a saved state, then the
 /// --set values in command-line order, so later settings win.
 struct RenderOptions {
-    /// The audio file to render; none selects the built-in demo input.
-    std::optional<std::filesystem::path> input;
-    /// Where to write; none means "<input stem>-orvane.wav" beside the input.
+    /// The audio files to render, in command-line order; none selects the
+    /// built-in demo input.
+    std::vector<std::filesystem::path> inputs;
+    /// Where to write a single input; none means "<input stem>-orvane.wav"
+    /// beside the input, or in outputFolder.
     std::optional<std::filesystem::path> output;
+    /// The folder that receives every "<input stem>-orvane.wav" (--outdir).
+    std::optional<std::filesystem::path> outputFolder;
+    /// Files rendered at once, 1 to kMaxJobs; none means one per processor.
+    std::optional<std::uint32_t> jobs;
     std::optional<PresetChoice> preset;
     std::vector<ParameterSetting> settings;
     std::optional<std::filesystem::path> stateFile;
@@ -53,6 +59,7 @@ struct RenderOptions {
 };
 
 inline constexpr std::uint32_t kMaxBlockFrames = 65536;
+inline constexpr std::uint32_t kMaxJobs = 1024;
 inline constexpr std::uint32_t kMinSeed = 1;
 inline constexpr std::uint32_t kMaxSeed = 4294967294u;
 

@@ -59,6 +59,44 @@ double SignalStats::rmsDbfs() const
     return amplitudeToDbfs(rms());
 }
 
+void ContinuousSignalStats::Channel::add(std::span<const float> samples)
+{
+    // The same steps as Accumulator::add, with the running sum carried from
+    // one piece to the next instead of restarted.
+    double sum = sumOfSquares;
+    for (const float sample : samples) {
+        const double value = sample;
+        if (!std::isfinite(value)) {
+            ++nonFinite;
+            continue;
+        }
+        peak = std::max(peak, std::abs(value));
+        sum += value * value;
+    }
+    sumOfSquares = sum;
+}
+
+void ContinuousSignalStats::add(std::span<const float> left, std::span<const float> right)
+{
+    left_.add(left);
+    right_.add(right);
+    samples_ += static_cast<std::int64_t>(left.size() + right.size());
+    frames_ += static_cast<std::int64_t>(std::max(left.size(), right.size()));
+}
+
+SignalStats ContinuousSignalStats::stats() const
+{
+    // What SignalStats::add computes from the whole of both channels: the
+    // left channel's sum added to the (zero) total, then the right's.
+    SignalStats stats;
+    stats.peak_ = std::max(left_.peak, right_.peak);
+    stats.sumOfSquares_ = (0.0 + left_.sumOfSquares) + right_.sumOfSquares;
+    stats.nonFinite_ = left_.nonFinite + right_.nonFinite;
+    stats.frames_ = frames_;
+    stats.samples_ = samples_ - stats.nonFinite_;
+    return stats;
+}
+
 double amplitudeToDbfs(double amplitude)
 {
     if (!(amplitude > 0.0))

@@ -1,17 +1,14 @@
 // orvane-render: audio files through the Orvane plug-in, loaded from its
 // bundle and driven through the host contract like any host drives it.
 
-#include "hosts/render/AudioInput.h"
-#include "hosts/render/AudioOutputFile.h"
+#include "hosts/render/BatchRender.h"
 #include "hosts/render/DemoInput.h"
+#include "hosts/render/FileRender.h"
 #include "hosts/render/PluginHost.h"
-#include "hosts/render/ProgressBar.h"
 #include "hosts/render/RenderError.h"
-#include "hosts/render/RenderLoop.h"
 #include "hosts/render/RenderOptions.h"
 #include "hosts/render/Summary.h"
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -26,60 +23,6 @@ constexpr int kExitUsage = 2;
 int fail(const platform::Error& error) {
     std::fprintf(stderr, "orvane-render: %s\n", error.message.c_str());
     return kExitFailure;
-}
-
-/// Renders one file with the options' settings; the output is complete and in
-/// place when this succeeds, absent when it fails.
-std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host, const RenderOptions& options,
-                                                         const std::filesystem::path& inputPath) {
-    auto input = readAudioFile(inputPath);
-    if (!input) return std::unexpected(input.error());
-    auto plan = planOutput(inputPath, options.output, options.encoding);
-    if (!plan) return std::unexpected(plan.error());
-
-    auto unit = host.createUnit();
-    if (!unit) return std::unexpected(unit.error());
-    if (auto configured = configureUnit(**unit, options); !configured) return std::unexpected(configured.error());
-    const double tailSeconds = (*unit)->tailTime();
-    auto prepared = PreparedUnit::prepare(*unit, input->sampleRate, options.blockFrames);
-    if (!prepared) return std::unexpected(prepared.error());
-
-    auto output = AudioOutputFile::create(plan->path, input->sampleRate, plan->format);
-    if (!output) return std::unexpected(output.error());
-    const auto tailFrames = tailFrameCount(options.tailSeconds, tailSeconds, input->sampleRate);
-    auto progress = ProgressBar::forStandardError(options.quiet, input->frames + tailFrames, input->sampleRate);
-
-    std::optional<platform::Error> renderError;
-    const auto started = std::chrono::steady_clock::now();
-    auto levels = renderBlocks(
-        *input, tailFrames, options.blockFrames,
-        [&](std::span<float> left, std::span<float> right) {
-            if (renderError) return;
-            if (auto done = prepared->process(left, right); !done) renderError = done.error();
-        },
-        *output, &progress);
-    progress.finish();
-    if (!levels) return std::unexpected(levels.error());
-    if (renderError) return std::unexpected(*renderError);
-    if (auto committed = output->commit(); !committed) return std::unexpected(committed.error());
-    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
-    // Saved only once the render is in place: a failed run leaves no file.
-    if (options.saveStateFile) {
-        if (auto saved = saveState(**unit, *options.saveStateFile); !saved) return std::unexpected(saved.error());
-    }
-
-    RenderSummary summary;
-    summary.inputPath = inputPath;
-    summary.outputPath = plan->path;
-    summary.outputFormat = plan->format;
-    summary.sampleRate = input->sampleRate;
-    summary.inputChannels = input->fileChannels;
-    summary.inputFrames = input->frames;
-    summary.outputFrames = input->frames + tailFrames;
-    summary.input = levels->input;
-    summary.output = levels->output;
-    summary.wallSeconds = wall.count();
-    return summary;
 }
 
 int listPresets(const PluginHost& host) {
@@ -128,13 +71,13 @@ int main(int argc, char** argv) {
         std::fputs(information->text.c_str(), stdout);
         return 0;
     }
-    const auto& options = std::get<RenderOptions>(*parsed);
+    auto& options = std::get<RenderOptions>(*parsed);
 
     auto host = PluginHost::open(options.plugin);
     if (!host) return fail(host.error());
     if (options.listPresets) return listPresets(*host);
 
-    if (!options.input) {
+    if (options.inputs.empty()) {
         if (options.saveStateFile) {
             // Only a state to save: set the unit up and write it.
             auto unit = host->createUnit();
@@ -146,7 +89,19 @@ int main(int argc, char** argv) {
         return renderDemo(*host, options);
     }
 
-    auto summary = renderFile(*host, options, *options.input);
+    if (options.inputs.size() > 1) {
+        auto batch = renderBatch(*host, options);
+        if (!batch) return fail(batch.error());
+        return batch->failed > 0 ? kExitFailure : 0;
+    }
+
+    const auto input = options.inputs.front();
+    if (options.outputFolder) {
+        auto planned = planBatch(options.inputs, options.outputFolder);
+        if (!planned) return fail(planned.error());
+        options.output = planned->front().output;
+    }
+    auto summary = renderFile(*host, options, input);
     if (!summary) return fail(summary.error());
     if (!options.quiet) std::fputs(formatSummary(*summary).c_str(), stdout);
     return 0;

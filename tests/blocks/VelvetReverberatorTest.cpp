@@ -74,20 +74,32 @@ TEST(VelvetReverberator, MatchesAPlainLoopBitForBit) {
     VelvetEchoes e(31u, 32u);
     e.configure(48000.0f);
     e.setDecay(2.0f);
-    for (std::int64_t block : {1, 512, 4096}) {
-        VelvetReverberator r;
-        r.allocate(e.loopLength, block);
-        r.reset();
-        r.feedback = 0.7f;
-        r.dampingCoef = 0.48f;
-        ReferenceReverberator reference(e.loopLength, 0.7f, 0.48f);
-        const auto input = noise(60000, 7);
-        const auto y = run(r, e.right, input, block);
-        auto expected = input;
-        for (std::int64_t at = 0; at < 60000; at += block) {
-            reference.process(e.right, expected.data() + at, std::min<std::int64_t>(block, 60000 - at));
+    // Besides the pattern: taps closer together than a tile, two at the same
+    // place, signs mixed, a zero gain, the first at 0 and the last at the loop.
+    std::vector<VelvetEcho> clustered;
+    for (std::int64_t t = 0; t < 300; ++t) {
+        const std::int64_t position = t == 299 ? e.loopLength : t * t % 7 + t * 160;
+        clustered.push_back({position, t % 3 == 0 ? -1.0f : 1.0f, t == 5 ? 0.0f : (t % 3 == 0 ? -0.5f : 0.7f) / (1 + t % 5)});
+        if (t == 100) clustered.push_back({position, 1.0f, 0.25f});
+    }
+    for (const auto* echoes : {&e.right, &clustered}) {
+        for (std::int64_t block : {1, 129, 512, 777, 4096}) {
+            VelvetReverberator r;
+            r.allocate(e.loopLength, block);
+            r.reset();
+            r.feedback = 0.7f;
+            r.dampingCoef = 0.48f;
+            ReferenceReverberator reference(e.loopLength, 0.7f, 0.48f);
+            const auto input = noise(60000, 7);
+            const auto y = run(r, *echoes, input, block);
+            auto expected = input;
+            for (std::int64_t at = 0; at < 60000; at += block) {
+                reference.process(*echoes, expected.data() + at, std::min<std::int64_t>(block, 60000 - at));
+            }
+            for (std::size_t j = 0; j < y.size(); ++j) {
+                ASSERT_EQ(y[j], expected[j]) << "taps " << echoes->size() << " block " << block << " sample " << j;
+            }
         }
-        for (std::size_t j = 0; j < y.size(); ++j) ASSERT_EQ(y[j], expected[j]) << "block " << block << " sample " << j;
     }
 }
 

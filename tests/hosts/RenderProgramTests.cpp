@@ -430,8 +430,10 @@ TEST(RenderProgram, SetAfterPresetAndSavedStatesRenderTheSameSettings)
 
 TEST(RenderProgram, BlockSizeChangesNothingWithoutGrainsWanderOrReverberation)
 {
+    // The input is read in chunks of 4096 frames; 0.6 s is several of them,
+    // so chunk ends fall inside blocks of every size.
     TempFolder folder;
-    const auto input = writeInput(folder, "in.wav", kWav16, 22050, 2, 0.2);
+    const auto input = writeInput(folder, "in.wav", kWav16, 22050, 2, 0.6);
     const auto withBlock = [&](const std::string& name, std::vector<std::string> block) {
         block.insert(block.end(), {"--set", "granularity=0", "--set", "incoherence=0", "--set", "nausea=0", "--set",
                                       "gravitas=0", "--seed", "7", "--tail", "0", "-q"});
@@ -440,7 +442,80 @@ TEST(RenderProgram, BlockSizeChangesNothingWithoutGrainsWanderOrReverberation)
     const auto byDefault = withBlock("default.wav", {});
     EXPECT_TRUE(audible(byDefault));
     EXPECT_FALSE(sameSamples(readSoundFile(input), byDefault)) << "the effect did nothing";
-    EXPECT_TRUE(sameSamples(byDefault, withBlock("4096.wav", {"--block", "4096"})));
+    for (const char* block : {"1", "4097"})
+        EXPECT_TRUE(sameSamples(byDefault, withBlock(std::string(block) + ".wav", {"--block", block}))) << block;
+}
+
+TEST(RenderProgram, LongInputsStreamThroughWithoutLosingOrRepeatingAFrame)
+{
+    // Bypassed, the output is the input itself, mono on both sides, whatever
+    // the block size and however the read chunks fall across the blocks.
+    TempFolder folder;
+    const auto input = writeInput(folder, "mono.wav", kWav16, 22050, 1, 1.5);
+    const auto expected = asStereo(readSoundFile(input));
+    for (const char* block : {"1", "4097", "65536"}) {
+        const auto rendered =
+            render(input, folder / (std::string(block) + ".wav"), {"--bypass", "--tail", "0", "--block", block, "-q"});
+        EXPECT_TRUE(sameSamples(expected, rendered)) << "--block " << block;
+    }
+}
+
+// ------------------------------------------------------------ batches
+
+TEST(RenderProgram, ABatchRendersEachFileAsAloneWhateverTheJobsAndSkipsABadOne)
+{
+    TempFolder folder;
+    const std::vector<fs::path> inputs{writeInput(folder, "a.wav", kWav16, 44100, 2, 0.3, 1),
+        writeInput(folder, "b.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, 0.2, 2),
+        folder / "missing.wav", writeInput(folder, "c.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 22050, 2, 0.4, 3)};
+    const std::vector<std::string> settings{
+        "--set", "premix=1", "--set", "gravitas=0.8", "--seed", "9", "--tail", "0.2"};
+    const auto outputName = [](const fs::path& input) { return input.stem().string() + "-orvane.wav"; };
+
+    // Each file as a single render, the reference for every batch.
+    std::vector<SoundFile> alone;
+    for (const auto& input : inputs) {
+        if (fs::exists(input))
+            alone.push_back(render(input, folder / ("alone-" + outputName(input)), settings));
+    }
+    fs::create_directory(folder / "one");
+    const struct {
+        const char* jobs;
+        fs::path outputFolder; // empty: beside the inputs
+    } cases[] = {{"1", folder / "one"}, {"2", {}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("--jobs ") + c.jobs);
+        std::vector<std::string> arguments;
+        for (const auto& input : inputs)
+            arguments.push_back(input.string());
+        arguments.insert(arguments.end(), settings.begin(), settings.end());
+        arguments.insert(arguments.end(), {"--jobs", c.jobs});
+        if (!c.outputFolder.empty())
+            arguments.insert(arguments.end(), {"--outdir", c.outputFolder.string()});
+        const auto before = snapshot(folder.path());
+        const auto run = runProgram(arguments);
+
+        EXPECT_EQ(run.status, 1) << run.describe();
+        EXPECT_EQ(run.err, "orvane-render: '" + inputs[2].string() + "': no such file\n") << run.describe();
+        // One summary line per rendered file, in input order.
+        std::istringstream lines(run.out);
+        std::size_t good = 0;
+        for (const auto& input : inputs) {
+            if (!fs::exists(input))
+                continue;
+            std::string line;
+            std::getline(lines, line);
+            EXPECT_EQ(line.rfind(input.string() + ": ", 0), 0u) << line;
+            const auto output = (c.outputFolder.empty() ? folder.path() : c.outputFolder) / outputName(input);
+            EXPECT_TRUE(sameSamples(alone[good++], readSoundFile(output))) << output;
+        }
+        // The rendered files and nothing else: none for the missing input,
+        // no temporary left behind.
+        auto after = snapshot(c.outputFolder.empty() ? folder.path() : c.outputFolder);
+        for (const auto& input : inputs)
+            after.erase(outputName(input));
+        EXPECT_EQ(after, c.outputFolder.empty() ? before : decltype(after){});
+    }
 }
 
 // ------------------------------------------------------------ errors
@@ -467,11 +542,18 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
         "\t<key>volume</key>\n\t<real>0.5</real>\n</dict>\n</plist>\n");
     fs::create_directory(folder / "empty");
     fs::create_hard_link(input, folder / "hard.wav");
+    // A FLAC file damaged in its middle, past the first chunks read.
+    const auto damaged = writeInput(folder, "damaged.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, 1.0);
+    std::string bytes = fileText(damaged);
+    for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 3000; ++i)
+        bytes[i] = static_cast<char>(bytes[i] * 7 + 13);
+    writeText(damaged, bytes);
     const auto withOptions = [&](std::vector<std::string> options) { return args(input, out, std::move(options)); };
 
     const ErrorCase cases[] = {
         {"missing input", args(folder / "missing.wav", out), 1, "no such file"},
         {"text named .wav", args(folder / "text.wav", out), 1, "not an audio file"},
+        {"decoding fails part way", args(damaged, out), 1, "reading"},
         {"three channels", args(folder / "three.wav", out), 1, "3 channels"},
         {"output is the input", args(input, folder / "." / "in.wav"), 1, "is the input"},
         {"output is a hard link to the input", args(input, folder / "hard.wav"), 1, "is the input"},
@@ -493,7 +575,13 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
         {"unknown bits", withOptions({"--bits", "32"}), 2, "'32'"},
         {"empty preset", withOptions({"--preset", ""}), 2, "--preset"},
         {"unknown option", withOptions({"--frobnicate"}), 2, "--frobnicate"},
-        {"two inputs", {"one.wav", "two.wav"}, 2, "two.wav"},
+        {"-o with two inputs", {input.string(), "two.wav", "-o", out.string()}, 2, "2 inputs"},
+        {"--save-state with two inputs", {input.string(), "two.wav", "--save-state", "s.plist"}, 2, "--save-state"},
+        {"--outdir missing", {input.string(), "two.wav", "--outdir", (folder / "nowhere").string()}, 1, "'"
+            + (folder / "nowhere").string() + "' does not exist"},
+        {"two inputs, one output", {input.string(), (folder / "." / "in.wav").string()}, 1, "both"},
+        {"one input's output is another input", {input.string(), (folder / "in-orvane.wav").string()}, 1,
+            "is the input"},
     };
     const auto before = snapshot(folder.path());
     for (const auto& c : cases) {

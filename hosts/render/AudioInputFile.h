@@ -1,0 +1,65 @@
+#pragma once
+
+#include "platform/foundation/Error.h"
+
+#include <sndfile.h>
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <span>
+#include <vector>
+
+namespace orvane::render {
+
+/// An input file opened for reading block by block as planar stereo 32-bit
+/// float, the layout the effect renders; a mono file is sent to both
+/// channels. Only one chunk of the file is held at a time, so memory stays
+/// the same whatever the file's length. Move-only; one thread at a time.
+class AudioInputFile {
+public:
+    /// Opens any file libsndfile can decode (WAV, AIFF, FLAC, Ogg, ...).
+    /// Errors name the file and the reason: missing, not a regular file, not
+    /// audio (with libsndfile's own words) or more than two channels.
+    static std::expected<AudioInputFile, platform::Error> open(const std::filesystem::path& path);
+
+    AudioInputFile(AudioInputFile&& other) noexcept;
+    AudioInputFile& operator=(AudioInputFile&& other) noexcept;
+    AudioInputFile(const AudioInputFile&) = delete;
+    AudioInputFile& operator=(const AudioInputFile&) = delete;
+    ~AudioInputFile();
+
+    /// Fills both spans (of equal length) from the start with the next frames
+    /// and returns how many it filled: fewer than asked only at the end of
+    /// the file, zero after it. A decode that stops part way is an error
+    /// (ReadFailed), so a damaged file never passes for a shorter one.
+    std::expected<std::size_t, platform::Error> read(std::span<float> left, std::span<float> right);
+
+    const std::filesystem::path& path() const { return path_; }
+    double sampleRate() const { return sampleRate_; }
+    /// Channels in the file itself: 1 or 2.
+    int fileChannels() const { return channels_; }
+    /// The frame count the header declares: what the progress bar counts
+    /// towards. The frames actually read may differ for a damaged file.
+    std::int64_t declaredFrames() const { return declaredFrames_; }
+    std::int64_t framesRead() const { return framesRead_; }
+
+private:
+    AudioInputFile() = default;
+    void close() noexcept;
+
+    std::filesystem::path path_;
+    SNDFILE* file_ = nullptr;
+    double sampleRate_ = 0.0;
+    int channels_ = 0;
+    std::int64_t declaredFrames_ = 0;
+    std::int64_t framesRead_ = 0;
+    bool ended_ = false;
+    /// The chunk last decoded, interleaved as the file holds it, and how
+    /// much of it read() has not handed out yet.
+    std::vector<float> chunk_;
+    std::size_t chunkFrames_ = 0;
+    std::size_t chunkUsed_ = 0;
+};
+
+} // namespace orvane::render

@@ -1,0 +1,100 @@
+#include "hosts/render/FileRender.h"
+
+#include "hosts/render/AudioInputFile.h"
+#include "hosts/render/AudioOutputFile.h"
+#include "hosts/render/ProgressBar.h"
+#include "hosts/render/RenderLoop.h"
+
+#include <chrono>
+#include <optional>
+
+namespace orvane::render {
+namespace {
+
+/// A unit made and configured from the options, with its own tail time.
+struct ConfiguredUnit {
+    std::shared_ptr<platform::AUAudioUnit> unit;
+    double tailSeconds = 0.0;
+};
+
+std::expected<ConfiguredUnit, platform::Error> configuredUnit(
+    const PluginHost& host, const RenderOptions& options, std::mutex* setupLock)
+{
+    std::unique_lock<std::mutex> turn;
+    if (setupLock)
+        turn = std::unique_lock(*setupLock);
+    auto unit = host.createUnit();
+    if (!unit)
+        return std::unexpected(unit.error());
+    if (auto configured = configureUnit(**unit, options); !configured)
+        return std::unexpected(configured.error());
+    const double tailSeconds = (*unit)->tailTime();
+    return ConfiguredUnit{std::move(*unit), tailSeconds};
+}
+
+} // namespace
+
+std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host, const RenderOptions& options,
+    const std::filesystem::path& inputPath, std::mutex* setupLock)
+{
+    auto input = AudioInputFile::open(inputPath);
+    if (!input)
+        return std::unexpected(input.error());
+    auto plan = planOutput(inputPath, options.output, options.encoding);
+    if (!plan)
+        return std::unexpected(plan.error());
+
+    auto unit = configuredUnit(host, options, setupLock);
+    if (!unit)
+        return std::unexpected(unit.error());
+    const double sampleRate = input->sampleRate();
+    auto prepared = PreparedUnit::prepare(unit->unit, sampleRate, options.blockFrames);
+    if (!prepared)
+        return std::unexpected(prepared.error());
+
+    auto output = AudioOutputFile::create(plan->path, sampleRate, plan->format);
+    if (!output)
+        return std::unexpected(output.error());
+    const auto tailFrames = tailFrameCount(options.tailSeconds, unit->tailSeconds, sampleRate);
+    auto progress = ProgressBar::forStandardError(options.quiet, input->declaredFrames() + tailFrames, sampleRate);
+
+    std::optional<platform::Error> renderError;
+    const auto started = std::chrono::steady_clock::now();
+    auto levels = renderBlocks(
+        *input, tailFrames, options.blockFrames,
+        [&](std::span<float> left, std::span<float> right) {
+            if (renderError)
+                return;
+            if (auto done = prepared->process(left, right); !done)
+                renderError = done.error();
+        },
+        *output, &progress);
+    progress.finish();
+    if (!levels)
+        return std::unexpected(levels.error());
+    if (renderError)
+        return std::unexpected(*renderError);
+    if (auto committed = output->commit(); !committed)
+        return std::unexpected(committed.error());
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
+    // Saved only once the render is in place: a failed run leaves no file.
+    if (options.saveStateFile) {
+        if (auto saved = saveState(*unit->unit, *options.saveStateFile); !saved)
+            return std::unexpected(saved.error());
+    }
+
+    RenderSummary summary;
+    summary.inputPath = inputPath;
+    summary.outputPath = plan->path;
+    summary.outputFormat = plan->format;
+    summary.sampleRate = sampleRate;
+    summary.inputChannels = input->fileChannels();
+    summary.inputFrames = levels->inputFrames;
+    summary.outputFrames = levels->inputFrames + tailFrames;
+    summary.input = levels->input;
+    summary.output = levels->output;
+    summary.wallSeconds = wall.count();
+    return summary;
+}
+
+} // namespace orvane::render
