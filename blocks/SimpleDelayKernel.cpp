@@ -33,7 +33,7 @@ void SimpleDelayKernel::reset() noexcept {
 // x86-64-v3 clone floors with one rounding instruction instead of a
 // compare-and-branch sequence; floor is exact and contraction is off, so both
 // clones give the same bits.
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
 void SimpleDelayKernel::process(float* x, std::int64_t n) noexcept {

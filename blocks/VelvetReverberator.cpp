@@ -23,7 +23,7 @@ typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
 // The hot loops of the whole effect: 1000 taps x frames x 2 channels. An
 // x86-64-v3 clone widens them to eight lanes; contraction is off, so both
 // clones round identically.
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define ORVANE_HOT_LOOP __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define ORVANE_HOT_LOOP
