@@ -4,7 +4,10 @@
 // binary and the tool that writes its Turtle description: the URIs, the port
 // layout and where the unit's bundle sits inside the LV2 bundle.
 
+#include "platform/audiounit/AUPlugInBundle.h"
+
 #include <cstdint>
+#include <filesystem>
 
 namespace orvane::lv2 {
 
@@ -28,6 +31,14 @@ enum Port : std::uint32_t {
     kLatencyPort = 11,
     kPortCount = 12,
 };
+
+/// Loads the unit's bundle that sits inside the LV2 bundle at `lv2BundlePath`
+/// and makes its principal object, asking for the Orvane effect.
+inline std::expected<platform::LoadedPlugIn, platform::Error> loadUnitBundle(const char* lv2BundlePath) {
+    const platform::AudioComponentDescription orvane{
+        platform::fourCharCode("aufx"), platform::fourCharCode("orvn"), platform::fourCharCode("Orvn"), 0, 0};
+    return platform::AUPlugInBundle::load(std::filesystem::path(lv2BundlePath) / kUnitBundleName, orvane);
+}
 
 /// Frames per render call when the host does not say how long its blocks
 /// may be; longer blocks are rendered in pieces of this size.

@@ -24,9 +24,6 @@ namespace {
 
 using namespace orvane::lv2;
 
-const platform::AudioComponentDescription kOrvane{
-    platform::fourCharCode("aufx"), platform::fourCharCode("orvn"), platform::fourCharCode("Orvn"), 0, 0};
-
 /// One plug-in instance. Instantiate, activate and deactivate run on the
 /// host's main thread; run on its audio thread, where nothing allocates,
 /// locks or makes a system call.
@@ -77,7 +74,7 @@ std::uint32_t maximumBlockLength(const LV2_Feature* const* features) {
 LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char* bundlePath, const LV2_Feature* const* features) {
     try {
         auto instance = std::make_unique<Instance>();
-        auto loaded = platform::AUPlugInBundle::load(std::filesystem::path(bundlePath) / kUnitBundleName, kOrvane);
+        auto loaded = loadUnitBundle(bundlePath);
         if (!loaded) return nullptr;
         instance->loaded = std::move(*loaded);
         auto unit = instance->loaded.principal->createAudioUnit(instance->loaded.component.description);

@@ -22,9 +22,6 @@ namespace {
 
 using namespace orvane::lv2;
 
-const platform::AudioComponentDescription kOrvane{
-    platform::fourCharCode("aufx"), platform::fourCharCode("orvn"), platform::fourCharCode("Orvn"), 0, 0};
-
 struct Editor {
     platform::LoadedPlugIn loaded;
     std::shared_ptr<platform::AUAudioUnit> unit;
@@ -63,7 +60,7 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char*, const char* bundl
         auto editor = std::make_unique<Editor>();
         editor->write = write;
         editor->hostController = hostController;
-        auto loaded = platform::AUPlugInBundle::load(std::filesystem::path(bundlePath) / kUnitBundleName, kOrvane);
+        auto loaded = loadUnitBundle(bundlePath);
         if (!loaded) return nullptr;
         editor->loaded = std::move(*loaded);
         auto unit = editor->loaded.principal->createAudioUnit(editor->loaded.component.description);
