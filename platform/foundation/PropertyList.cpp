@@ -6,6 +6,7 @@
 #include <unicode/utf8.h>
 
 #include <atomic>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -73,6 +74,11 @@ bool isUtf8(std::string_view text) {
 // 2001-01-01. The binary reader returns the seconds truncated toward zero and
 // the microseconds without their sign, so a date before the reference date
 // comes back as (-4, 750000) for -4.75 s.
+/// Dates in (-1, 0) seconds: libplist reads their whole seconds as 0 and the
+/// microseconds without sign, so they would come back after the reference
+/// date. They are refused both ways rather than turned around.
+bool isBeforeReferenceByLessThanASecond(double seconds) { return seconds < 0.0 && seconds > -1.0; }
+
 double dateFromParts(std::int32_t seconds, std::int32_t microseconds) {
     const double fraction = static_cast<double>(microseconds) / 1e6;
     if (seconds < 0 && microseconds > 0) return static_cast<double>(seconds) - fraction;
@@ -119,9 +125,6 @@ std::expected<PropertyList, Error> fromNode(plist_t node, int depth) {
         std::int32_t seconds = 0;
         std::int32_t microseconds = 0;
         plist_get_date_val(node, &seconds, &microseconds);
-        // Between one second before the reference date and the date itself
-        // the whole seconds are 0 and carry no sign: ask which side it is on.
-        if (seconds == 0 && microseconds > 0 && plist_date_val_compare(node, 0, 0) < 0) microseconds = -microseconds;
         return PropertyList(PlistDate{dateFromParts(seconds, microseconds)});
     }
     case PLIST_ARRAY: {
@@ -276,6 +279,9 @@ std::optional<std::string> binaryHazard(std::span<const std::uint8_t> bytes) {
         if (object->kind == 0x5 || object->kind == 0x6) {
             if (binaryStringHoldsNul(*layout, *object)) return "a string or key holds a NUL character";
         }
+        if (object->kind == 0x3 && object->payload + 8 <= layout->end &&
+            isBeforeReferenceByLessThanASecond(std::bit_cast<double>(layout->read(object->payload, 8))))
+            return "a date less than a second before 2001-01-01 (libplist would read it as after)";
         if (object->kind != 0xa && object->kind != 0xc && object->kind != 0xd) {
             state[index] = kDone;
             expanded[index] = 1;
@@ -407,6 +413,8 @@ std::expected<Node, Error> toNode(const PropertyList& plist, int depth) {
                 // back the value; the XML writer keeps the seconds only.
                 const double when = value.secondsSinceReferenceDate;
                 if (!std::isfinite(when)) return notEncodable("a date is not a finite number of seconds");
+                if (isBeforeReferenceByLessThanASecond(when))
+                    return notEncodable("a date less than a second before 2001-01-01 cannot be read back");
                 double wholeSeconds = std::trunc(when);
                 double microseconds = std::round((when - wholeSeconds) * 1e6);
                 if (std::fabs(microseconds) >= 1e6) {

@@ -39,11 +39,17 @@ TEST(PropertyList, EveryKindRoundTripsThroughBothEncodings) {
         }
     }
     EXPECT_TRUE(std::signbit(*parsePropertyList(*serializePropertyList(-0.0, PlistFormat::binary))->real()));
-    // Binary dates keep their fraction, before 2001 as after.
-    for (double seconds : {-0.25, -3600.5, 12.75}) {
+    // Binary dates keep their fraction, before 2001 as after; less than a
+    // second before, the date cannot be read back the right way round and is
+    // refused instead (fuzzing found it turned into a date after 2001).
+    for (double seconds : {-4.75, -3600.5, 12.75}) {
         const PropertyList date = PlistDate{seconds};
         EXPECT_EQ(parsePropertyList(*serializePropertyList(date, PlistFormat::binary)), date) << seconds;
     }
+    EXPECT_EQ(serializePropertyList(PlistDate{-0.25}, PlistFormat::binary).error().code, kPropertyListNotEncodable);
+    const Bytes quarterBefore{'b', 'p', 'l', 'i', 's', 't', '0', '0', 0x33, 0xbf, 0xd0, 0, 0, 0, 0, 0, 0, 8,
+                              0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 17};
+    EXPECT_EQ(parsePropertyList(quarterBefore).error().code, kPropertyListNotParsable);
 }
 
 /// A binary property list of `count` arrays, each holding `refs` references
