@@ -493,6 +493,32 @@ std::expected<PropertyList, Error> parsePropertyList(std::span<const std::uint8_
     return fromNode(root.get(), 0);
 }
 
+/// libplist's binary writer stores a date as seconds + microseconds / 1e6,
+/// rounded to the nearest double, and its reader truncates the fraction to
+/// whole microseconds: a double that fell just short of its microsecond came
+/// back one microsecond early, on every round trip. Each date the writer left
+/// short moves to the adjacent double on the far side, which is as close to
+/// the date and reads back whole.
+void settleBinaryDates(std::vector<std::uint8_t>& bytes) {
+    const auto layout = binaryLayout(bytes);
+    if (!layout) return;
+    auto microsecondsRead = [](double date) {
+        return static_cast<std::int32_t>(std::fabs((date - static_cast<double>(static_cast<std::int64_t>(date))) * 1e6));
+    };
+    for (std::uint64_t index = 0; index < layout->objectCount; ++index) {
+        const auto object = binaryObject(*layout, index);
+        if (!object || layout->bytes[object->payload - 1] != 0x33 || object->payload + 8 > layout->end) continue;
+        double date = std::bit_cast<double>(layout->read(object->payload, 8));
+        const double written = std::fabs((date - std::trunc(date)) * 1e6);
+        const double meant = std::round(written);
+        if (meant >= 1e6) continue;
+        for (int step = 0; step < 4 && microsecondsRead(date) < meant; ++step)
+            date = std::nextafter(date, std::copysign(std::numeric_limits<double>::infinity(), date));
+        const auto bits = std::bit_cast<std::uint64_t>(date);
+        for (std::size_t i = 0; i < 8; ++i) bytes[object->payload + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
+    }
+}
+
 std::expected<std::vector<std::uint8_t>, Error> serializePropertyList(const PropertyList& plist,
                                                                       PlistFormat format) {
     auto root = toNode(plist, 0);
@@ -506,6 +532,7 @@ std::expected<std::vector<std::uint8_t>, Error> serializePropertyList(const Prop
         if (!raw) return notEncodable("the binary encoder failed");
         bytes.assign(raw, raw + length);
         plist_to_bin_free(raw);
+        settleBinaryDates(bytes);
     } else {
         plist_to_xml(root->get(), &raw, &length);
         if (!raw) return notEncodable("the XML encoder failed");
