@@ -507,8 +507,10 @@ void settleBinaryDates(std::vector<std::uint8_t>& bytes) {
     };
     for (std::uint64_t index = 0; index < layout->objectCount; ++index) {
         const auto object = binaryObject(*layout, index);
-        if (!object || layout->bytes[object->payload - 1] != 0x33 || object->payload + 8 > layout->end) continue;
+        // Marker 0x33: a date, always eight bytes.
+        if (!object || object->kind != 0x3 || object->count != 3 || object->payload + 8 > layout->end) continue;
         double date = std::bit_cast<double>(layout->read(object->payload, 8));
+        if (!(std::fabs(date) < 2147483648.0)) continue;
         const double written = std::fabs((date - std::trunc(date)) * 1e6);
         const double meant = std::round(written);
         if (meant >= 1e6) continue;
