@@ -7,6 +7,22 @@
 namespace orvane::render {
 namespace {
 
+/// Adds the squares of the finite samples to `sum` in order, raising `peak`
+/// and counting the samples that are not finite.
+double addSquares(std::span<const float> samples, double sum, double& peak, std::int64_t& nonFinite)
+{
+    for (const float sample : samples) {
+        const double value = sample;
+        if (!std::isfinite(value)) {
+            ++nonFinite;
+            continue;
+        }
+        peak = std::max(peak, std::abs(value));
+        sum += value * value;
+    }
+    return sum;
+}
+
 struct Accumulator {
     double peak;
     double sumOfSquares;
@@ -16,17 +32,7 @@ struct Accumulator {
     {
         // A block's squares are summed in double from a fresh start and then
         // added to the total, which keeps rounding small on long files.
-        double blockSum = 0.0;
-        for (const float sample : samples) {
-            const double value = sample;
-            if (!std::isfinite(value)) {
-                ++nonFinite;
-                continue;
-            }
-            peak = std::max(peak, std::abs(value));
-            blockSum += value * value;
-        }
-        sumOfSquares += blockSum;
+        sumOfSquares += addSquares(samples, 0.0, peak, nonFinite);
     }
 };
 
@@ -61,19 +67,9 @@ double SignalStats::rmsDbfs() const
 
 void ContinuousSignalStats::Channel::add(std::span<const float> samples)
 {
-    // The same steps as Accumulator::add, with the running sum carried from
-    // one piece to the next instead of restarted.
-    double sum = sumOfSquares;
-    for (const float sample : samples) {
-        const double value = sample;
-        if (!std::isfinite(value)) {
-            ++nonFinite;
-            continue;
-        }
-        peak = std::max(peak, std::abs(value));
-        sum += value * value;
-    }
-    sumOfSquares = sum;
+    // The running sum is carried from one piece to the next instead of
+    // restarted, so pieces sum as the whole file would.
+    sumOfSquares = addSquares(samples, sumOfSquares, peak, nonFinite);
 }
 
 void ContinuousSignalStats::add(std::span<const float> left, std::span<const float> right)

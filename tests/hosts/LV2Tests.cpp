@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "hosts/lv2/OrvaneLV2.h"
+#include "tests/hosts/LV2Build.h"
 #include "tests/engine/AllocationCounter.h"
 #include "tests/platform/foundation/TempFolder.h"
 #include "tests/support/Process.h"
@@ -28,15 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace orvane::lv2;
 using testprocess::Process;
-
-const fs::path kLV2Path = ORVANE_LV2_PATH;
-const fs::path kBundle = kLV2Path / "orvane.lv2";
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 std::string run(const std::string& command) {
     std::string out;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "hosts/lv2/OrvaneLV2.h"
+#include "tests/hosts/LV2Build.h"
 #include "platform/foundation/MainQueue.h"
 #include "tests/support/Process.h"
 #include "tests/support/XServer.h"
@@ -20,15 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace orvane::lv2;
-
-const fs::path kLV2Path = ORVANE_LV2_PATH;
-const fs::path kBundle = kLV2Path / "orvane.lv2";
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 struct Writes {
     std::vector<std::pair<std::uint32_t, float>> seen;
