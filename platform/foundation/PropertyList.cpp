@@ -79,6 +79,12 @@ bool isUtf8(std::string_view text) {
 /// date. They are refused both ways rather than turned around.
 bool isBeforeReferenceByLessThanASecond(double seconds) { return seconds < 0.0 && seconds > -1.0; }
 
+/// libplist keeps a date's whole seconds in 32 bits and reads any date beyond
+/// them (and the lowest value itself) as -2^31 s: December 1932. Dates from
+/// then on to January 2069 are held.
+constexpr std::int32_t kDateOutOfRange = std::numeric_limits<std::int32_t>::min();
+bool isDateInRange(double seconds) { return seconds > -2147483648.0 && seconds < 2147483648.0; }
+
 double dateFromParts(std::int32_t seconds, std::int32_t microseconds) {
     const double fraction = static_cast<double>(microseconds) / 1e6;
     if (seconds < 0 && microseconds > 0) return static_cast<double>(seconds) - fraction;
@@ -125,6 +131,7 @@ std::expected<PropertyList, Error> fromNode(plist_t node, int depth) {
         std::int32_t seconds = 0;
         std::int32_t microseconds = 0;
         plist_get_date_val(node, &seconds, &microseconds);
+        if (seconds == kDateOutOfRange) return notParsable("a date lies outside December 1932 to January 2069");
         return PropertyList(PlistDate{dateFromParts(seconds, microseconds)});
     }
     case PLIST_ARRAY: {
@@ -279,9 +286,12 @@ std::optional<std::string> binaryHazard(std::span<const std::uint8_t> bytes) {
         if (object->kind == 0x5 || object->kind == 0x6) {
             if (binaryStringHoldsNul(*layout, *object)) return "a string or key holds a NUL character";
         }
-        if (object->kind == 0x3 && object->payload + 8 <= layout->end &&
-            isBeforeReferenceByLessThanASecond(std::bit_cast<double>(layout->read(object->payload, 8))))
-            return "a date less than a second before 2001-01-01 (libplist would read it as after)";
+        if (object->kind == 0x3 && object->payload + 8 <= layout->end) {
+            const double date = std::bit_cast<double>(layout->read(object->payload, 8));
+            if (isBeforeReferenceByLessThanASecond(date))
+                return "a date less than a second before 2001-01-01 (libplist would read it as after)";
+            if (!isDateInRange(date)) return "a date lies outside December 1932 to January 2069";
+        }
         if (object->kind != 0xa && object->kind != 0xc && object->kind != 0xd) {
             state[index] = kDone;
             expanded[index] = 1;
@@ -421,8 +431,7 @@ std::expected<Node, Error> toNode(const PropertyList& plist, int depth) {
                     wholeSeconds += std::copysign(1.0, microseconds);
                     microseconds = 0.0;
                 }
-                if (wholeSeconds < std::numeric_limits<std::int32_t>::min() ||
-                    wholeSeconds > std::numeric_limits<std::int32_t>::max()) {
+                if (wholeSeconds <= kDateOutOfRange || wholeSeconds > std::numeric_limits<std::int32_t>::max()) {
                     // Whole seconds are 32-bit: December 1932 to January 2069.
                     return notEncodable("a date lies outside the range the encoder holds (" +
                                         std::to_string(when) + " s from 2001-01-01)");
@@ -510,7 +519,7 @@ void settleBinaryDates(std::vector<std::uint8_t>& bytes) {
         // Marker 0x33: a date, always eight bytes.
         if (!object || object->kind != 0x3 || object->count != 3 || object->payload + 8 > layout->end) continue;
         double date = std::bit_cast<double>(layout->read(object->payload, 8));
-        if (!(std::fabs(date) < 2147483648.0)) continue;
+        if (!isDateInRange(date)) continue;
         const double written = std::fabs((date - std::trunc(date)) * 1e6);
         const double meant = std::round(written);
         if (meant >= 1e6) continue;

@@ -102,6 +102,10 @@ TEST(PropertyList, BadInputIsRefused) {
         // XML that is not UTF-8 text: saved again, it could not be read back.
         {"XML key that is not UTF-8", bytesOf("<plist><dict><key>\xC3name</key><string>b</string></dict></plist>")},
         {"XML string that is not UTF-8", bytesOf("<plist><string>\xFF\xFE</string></plist>")},
+        // Dates beyond 32-bit seconds: libplist would read December 1932.
+        {"XML date in 1900", bytesOf("<plist><date>1900-01-01T00:00:00Z</date></plist>")},
+        {"binary date in 1754", Bytes{'b', 'p', 'l', 'i', 's', 't', '0', '0', 0x33, 0xc1, 0xfc, 0xff, 0xff, 0, 0, 0x2e, 0, 8,
+                                      0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 17}},
     };
     const auto full = *serializePropertyList(Dict{{"a", Array{1, -2.5, "text", PlistData{7}}}}, PlistFormat::binary);
     for (std::size_t length = 1; length < full.size(); ++length) {
@@ -125,6 +129,7 @@ TEST(PropertyListFile, WritesAtomicallyAndLeavesNothingBehindOnFailure) {
         {folder.path() / "absent/x.plist", 1, ENOENT},
         {folder.path() / "occupied", 1, EISDIR}, // the rename fails after the write
         {target, PlistDate{1e12}, kPropertyListNotEncodable},
+        {target, PlistDate{-2147483648.0}, kPropertyListNotEncodable}, // would read back as any date before 1933
         {target, Dict{{"\xC3name", 1}}, kPropertyListNotEncodable},
     };
     for (const auto& [path, plist, code] : failures) {
