@@ -18,7 +18,7 @@ namespace {
 /// One row per knob, in parameter-address order. The reset value is also the
 /// value a knob shows until it is connected, and the one it falls back to when
 /// the tree has no parameter at its address: the parameters' own defaults.
-struct KnobSpec {
+struct KnobRow {
     std::shared_ptr<AURotaryControl> OrvaneAUViewControllerMac::*field;
     const char* label;
     AUValue resetValue;
@@ -26,7 +26,7 @@ struct KnobSpec {
     int gridIndex;
 };
 
-constexpr std::array<KnobSpec, 6> kKnobs{{
+constexpr std::array<KnobRow, 6> kKnobs{{
     {&OrvaneAUViewControllerMac::premixKnob, "PREMIX", 0.5f, "PremixUnderlay", 4},
     {&OrvaneAUViewControllerMac::granularityKnob, "GRANULARITY", 0.0f, "GranularityUnderlay", 0},
     {&OrvaneAUViewControllerMac::incoherenceKnob, "INCOHERENCE", 0.0f, "IncoherenceUnderlay", 1},
@@ -94,19 +94,19 @@ void OrvaneAUViewControllerMac::viewDidLayout() {
 
 void OrvaneAUViewControllerMac::createKnobs() {
     const auto root = view();
-    for (const KnobSpec& spec : kKnobs) {
+    for (const KnobRow& row : kKnobs) {
         auto knob = std::make_shared<AURotaryControl>(platform::NSRect{{0.0, 0.0}, {knobSize, knobSize}});
         knob->lowerBound = 0.0f;
         knob->upperBound = 1.0f;
-        knob->resetValue = spec.resetValue;
-        knob->label = spec.label;
+        knob->resetValue = row.resetValue;
+        knob->label = row.label;
         // The first shown value, set without a change notification.
-        knob->_value = spec.resetValue;
-        knob->underlayImageProvider = [name = spec.underlay](double w, double h) {
+        knob->_value = row.resetValue;
+        knob->underlayImageProvider = [name = row.underlay](double w, double h) {
             return artworkImage(name, w, h, 1.0);
         };
         knob->overlayImageProvider = [](double w, double h) { return artworkImage(kOverlay, w, h, 1.0); };
-        knob->setTag(static_cast<std::int64_t>(&spec - kKnobs.data()));
+        knob->setTag(static_cast<std::int64_t>(&row - kKnobs.data()));
         knob->onValueChanged = [weakSelf = weak_from_this(), weakKnob = std::weak_ptr<AURotaryControl>(knob)] {
             auto self = weakSelf.lock();
             auto control = weakKnob.lock();
@@ -120,13 +120,13 @@ void OrvaneAUViewControllerMac::createKnobs() {
             }
         };
         root->addSubview(knob);
-        this->*spec.field = std::move(knob);
+        this->*row.field = std::move(knob);
     }
 }
 
 std::array<std::shared_ptr<AURotaryControl>, 6> OrvaneAUViewControllerMac::knobsInLayoutOrder() const {
     std::array<std::shared_ptr<AURotaryControl>, 6> ordered;
-    for (const KnobSpec& spec : kKnobs) ordered[spec.gridIndex] = this->*spec.field;
+    for (const KnobRow& row : kKnobs) ordered[row.gridIndex] = this->*row.field;
     return ordered;
 }
 
@@ -167,11 +167,11 @@ void OrvaneAUViewControllerMac::connectViewToAudioUnit() {
     auto tree = unit->parameterTree();
     if (!tree) return;
 
-    for (const KnobSpec& spec : kKnobs) {
-        const auto& knob = this->*spec.field;
+    for (const KnobRow& row : kKnobs) {
+        const auto& knob = this->*row.field;
         if (!knob) continue;
-        auto parameter = tree->parameterWithAddress(static_cast<AUParameterAddress>(&spec - kKnobs.data()));
-        knob->setValue(parameter ? parameter->value() : spec.resetValue);
+        auto parameter = tree->parameterWithAddress(static_cast<AUParameterAddress>(&row - kKnobs.data()));
+        knob->setValue(parameter ? parameter->value() : row.resetValue);
     }
 
     // The observer may run on any thread: it only hands the change to the
