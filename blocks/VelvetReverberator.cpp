@@ -17,6 +17,9 @@ constexpr std::int64_t kTile = kLanes * kTileVectors;
 /// Below this many frames a block reaches each buffer sample with too few
 /// taps for tiles to pay.
 constexpr std::int64_t kShortestTiledBlock = 128;
+/// Lead of every copy of the input: a tile's worth of silence and a lane
+/// group more for the shift.
+constexpr std::int64_t kLead = kTile + kLanes;
 
 typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
 
@@ -45,23 +48,40 @@ void spreadOverTaps(float* __restrict buf, std::int64_t size, std::int64_t readP
     }
 }
 
+/// Eight copies of a block's input, each between silent margins and each
+/// shifted one sample further, so that any run of the block can be read
+/// from one of them on a lane-group boundary: loads that straddle cache
+/// lines cost the tap loop more than a tenth of its time.
+struct ShiftedCopies {
+    /// The first copy, on a lane-group boundary.
+    const float* base;
+    /// Distance between copies, a whole number of lane groups.
+    std::int64_t stride;
+
+    /// Where sample q of the block (0 is its first; outside it, silence) is
+    /// read from: copy q mod 8, which holds it on a boundary.
+    const float* at(std::int64_t q) const noexcept {
+        const std::int64_t c = q & (kLanes - 1);
+        return base + c * stride + (q + kLead - c);
+    }
+};
+
 /// Adds taps [tBegin, tEnd) into the kTile samples at tile, whose first
-/// sample lies p samples past the read position. The two inputs are the
-/// block's samples between kTile samples of padding either side, -0 for
-/// taps whose gain has its sign bit clear, +0 for the others.
+/// sample lies p samples past the read position.
 inline __attribute__((always_inline)) void addTapsToTile(float* tile, std::int64_t p, const VelvetEcho* echoes,
                                                         std::size_t tBegin, std::size_t tEnd,
-                                                        const float* xMinusZero, const float* xPlusZero) noexcept {
+                                                        ShiftedCopies x) noexcept {
     Lanes acc[kTileVectors];
 #pragma GCC unroll 8
     for (std::int64_t j = 0; j < kTileVectors; ++j) std::memcpy(&acc[j], tile + j * kLanes, sizeof(Lanes));
     for (std::size_t t = tBegin; t < tEnd; ++t) {
         const float g = echoes[t].amplitude * kTapGain;
         // Lane k of the tile receives sample k + p - position of the block.
-        // Lanes outside the block meet the padding, whose product with the
-        // gain is -0, and adding -0 leaves every float as it is when rounding
-        // to nearest. The gain has the sign of the amplitude.
-        const float* src = (std::signbit(echoes[t].amplitude) ? xPlusZero : xMinusZero) + (p - echoes[t].position);
+        // Lanes outside the block meet silence, whose product with the gain
+        // is a zero; adding a zero of either sign leaves every float but -0
+        // as it is, and the buffer never holds -0: it starts at +0, and a
+        // sum rounded to nearest is -0 only when both terms are.
+        const float* src = x.at(p - echoes[t].position);
 #pragma GCC unroll 8
         for (std::int64_t j = 0; j < kTileVectors; ++j) {
             Lanes v;
@@ -81,7 +101,7 @@ inline __attribute__((always_inline)) void addTapsToTile(float* tile, std::int64
 // than the buffer.
 ORVANE_HOT_LOOP
 void spreadOverTiles(float* __restrict buf, std::int64_t size, std::int64_t readPos, const VelvetEcho* echoes,
-                     std::size_t echoCount, const float* xMinusZero, const float* xPlusZero, std::int64_t n) noexcept {
+                     std::size_t echoCount, ShiftedCopies x, std::int64_t n) noexcept {
     const std::int64_t lo = echoes[0].position;
     const std::int64_t hi = echoes[echoCount - 1].position + n;
     std::int64_t phys = readPos + lo;
@@ -97,19 +117,25 @@ void spreadOverTiles(float* __restrict buf, std::int64_t size, std::int64_t read
             while (tEnd < echoCount && echoes[tEnd].position < p + kTile) ++tEnd;
             const std::int64_t w = std::min(kTile, run - at);
             if (w == kTile) {
-                addTapsToTile(dst + at, p, echoes, tBegin, tEnd, xMinusZero, xPlusZero);
+                addTapsToTile(dst + at, p, echoes, tBegin, tEnd, x);
             } else {
                 // A short tile at the end of a run works on a copy; lanes past
                 // its end are thrown away.
                 float tile[kTile] = {};
                 std::copy(dst + at, dst + at + w, tile);
-                addTapsToTile(tile, p, echoes, tBegin, tEnd, xMinusZero, xPlusZero);
+                addTapsToTile(tile, p, echoes, tBegin, tEnd, x);
                 std::copy(tile, tile + w, dst + at);
             }
         }
         v += run;
         phys = 0;
     }
+}
+
+/// Length of one copy of a block of n samples with its margins, rounded up
+/// to whole lane groups so that every copy starts on a boundary.
+constexpr std::int64_t copyStride(std::int64_t n) noexcept {
+    return (kLead + n + kTile + kLanes - 1) / kLanes * kLanes;
 }
 
 /// Whether the tiled loop applies: finite gains, taps in order of position,
@@ -132,7 +158,9 @@ void VelvetReverberator::allocate(std::int64_t loop, std::int64_t maxBlock) {
     bufferSize = loop > 0 ? std::max(2 * loop, loop + std::max<std::int64_t>(maxBlock, 0)) : 0;
     buffer.assign(static_cast<std::size_t>(bufferSize), 0.0f);
     buffer.shrink_to_fit();
-    padded.assign(loop > 0 && maxBlock > 0 ? static_cast<std::size_t>(2 * (maxBlock + 2 * kTile)) : 0, 0.0f);
+    // Eight copies, and room to start them on a lane-group boundary.
+    padded.assign(loop > 0 && maxBlock > 0 ? static_cast<std::size_t>(kLanes * copyStride(maxBlock) + kLanes) : 0,
+                  0.0f);
     padded.shrink_to_fit();
     readPos = 0;
     feedbackPos = loop;
@@ -165,19 +193,21 @@ void VelvetReverberator::processBlock(const std::vector<VelvetEcho>& echoes, flo
 
     // Spread the whole block over the taps before reading anything out: this
     // is what lets the output overwrite the input in place.
-    const auto half = static_cast<std::int64_t>(padded.size() / 2);
-    if (n >= kShortestTiledBlock && n + 2 * kTile <= half && tilesApply(echoes.data(), echoes.size(), size, n)) {
-        // Margins of -0 for gains with the sign bit clear, +0 for the others:
-        // either way a margin sample times the gain is -0.
-        float* minusZero = padded.data();
-        float* plusZero = minusZero + half;
-        std::fill(minusZero, minusZero + kTile, -0.0f);
-        std::copy(x, x + n, minusZero + kTile);
-        std::fill(minusZero + kTile + n, minusZero + n + 2 * kTile, -0.0f);
-        std::fill(plusZero, plusZero + kTile, 0.0f);
-        std::copy(x, x + n, plusZero + kTile);
-        std::fill(plusZero + kTile + n, plusZero + n + 2 * kTile, 0.0f);
-        spreadOverTiles(buf, size, readPos, echoes.data(), echoes.size(), minusZero + kTile, plusZero + kTile, n);
+    const std::int64_t stride = copyStride(n);
+    if (n >= kShortestTiledBlock && kLanes * stride + kLanes <= static_cast<std::int64_t>(padded.size()) &&
+        tilesApply(echoes.data(), echoes.size(), size, n)) {
+        float* base = padded.data();
+        base += (kLanes - reinterpret_cast<std::uintptr_t>(base) / sizeof(float) % kLanes) % kLanes;
+        for (std::int64_t c = 0; c < kLanes; ++c) {
+            // Copy c holds the block c samples nearer its start, so that
+            // sample q sits on a lane-group boundary in copy q mod 8.
+            float* copy = base + c * stride;
+            std::fill(copy, copy + kLead - c, 0.0f);
+            std::copy(x, x + n, copy + kLead - c);
+            std::fill(copy + kLead - c + n, copy + stride, 0.0f);
+        }
+        const ShiftedCopies shifted{base, stride};
+        spreadOverTiles(buf, size, readPos, echoes.data(), echoes.size(), shifted, n);
     } else {
         spreadOverTaps(buf, size, readPos, echoes.data(), echoes.size(), x, n);
     }

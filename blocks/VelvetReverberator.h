@@ -36,8 +36,9 @@ public:
     std::int64_t readPos = 0;
     /// Always (readPos + loopLength) mod bufferSize.
     std::int64_t feedbackPos = 0;
-    /// Two copies of a block's input with silent margins either side, for
-    /// the tiled tap loop; sized by allocate for blocks of up to maxBlock.
+    /// Eight shifted copies of a block's input with silent margins either
+    /// side, for the tiled tap loop; sized by allocate for blocks of up to
+    /// maxBlock.
     std::vector<float> padded;
 
 private:
