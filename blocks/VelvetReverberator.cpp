@@ -16,7 +16,7 @@ constexpr std::int64_t kTileVectors = 8;
 constexpr std::int64_t kTile = kLanes * kTileVectors;
 /// Below this many frames a block reaches each buffer sample with too few
 /// taps for tiles to pay.
-constexpr std::int64_t kShortestTiledBlock = 128;
+constexpr std::int64_t kShortestTiledBlock = 72;
 /// Lead of every copy of the input: a tile's worth of silence and a lane
 /// group more for the shift.
 constexpr std::int64_t kLead = kTile + kLanes;
