@@ -81,7 +81,8 @@ void SimpleDelayKernel::process(float* x, std::int64_t n) noexcept {
     double d = currentDelay * rate;
     std::int64_t w = writePos;
 
-    // One sample: write the input, glide, read between two samples, feed back.
+    // One sample at its glided delay: write the input, read between two
+    // samples, feed back.
     auto step = [&](std::int64_t i, double delay) {
         const float v = x[i];
         // Nothing non-finite may settle in the line: it would circulate for good.
