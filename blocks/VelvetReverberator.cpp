@@ -74,6 +74,9 @@ inline __attribute__((always_inline)) void addTapsToTile(float* tile, std::int64
     Lanes acc[kTileVectors];
 #pragma GCC unroll 8
     for (std::int64_t j = 0; j < kTileVectors; ++j) std::memcpy(&acc[j], tile + j * kLanes, sizeof(Lanes));
+    // Four taps per pass: with about a dozen taps per tile, the loop's own
+    // counting and branching are a real share of the work.
+#pragma GCC unroll 4
     for (std::size_t t = tBegin; t < tEnd; ++t) {
         const float g = echoes[t].amplitude * kTapGain;
         // Lane k of the tile receives sample k + p - position of the block.
