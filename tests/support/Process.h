@@ -50,8 +50,16 @@ public:
     }
     ~Process() {
         if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
+            // Asked to stop first, so that it can take down what it set up: a
+            // JACK server killed outright keeps its place in the machine's
+            // server registry, which holds only eight.
+            ::kill(pid_, SIGTERM);
+            int ended = 0;
+            for (int i = 0; i < 300 && (ended = ::waitpid(pid_, nullptr, WNOHANG)) == 0; ++i) ::usleep(10000);
+            if (ended == 0) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, nullptr, 0);
+            }
         }
         ::close(out_);
         ::close(err_);
