@@ -81,6 +81,9 @@ void SimpleDelayKernel::process(float* x, std::int64_t n) noexcept {
     double d = currentDelay * rate;
     std::int64_t w = writePos;
 
+    // The glide: a recurrence in double, one step per sample.
+    auto glide = [&] { return d = k + d * s; };
+
     // One sample at its glided delay: write the input, read between two
     // samples, feed back.
     auto step = [&](std::int64_t i, double delay) {
@@ -111,15 +114,12 @@ void SimpleDelayKernel::process(float* x, std::int64_t n) noexcept {
     while (i < n) {
         if (!groups || n - i < kGroup || len - w < kGroup) {
             // The end of the block, or writes that would wrap.
-            d = k + d * s;
-            step(i++, d);
+            step(i, glide());
+            ++i;
             continue;
         }
         double delays[kGroup];
-        for (std::int64_t j = 0; j < kGroup; ++j) {
-            d = k + d * s;
-            delays[j] = d;
-        }
+        for (double& delay : delays) delay = glide();
         Doubles dLo, dHi;
         std::memcpy(&dLo, delays, sizeof dLo);
         std::memcpy(&dHi, delays + 4, sizeof dHi);
