@@ -1,7 +1,9 @@
 // A timing host for LV2 plug-ins: the same 60 seconds of seeded stereo noise
 // through each plug-in named, at 48 kHz in 512-frame blocks, every control at
 // its default, on one thread. Only the time spent in run counts (the
-// thread's CPU time). Prints one line per plug-in: real-time factor and name.
+// thread's CPU time). The plug-ins take turns a second of audio at a time, so
+// that a machine whose speed drifts slows them all alike and the ratios hold.
+// Prints one line per plug-in: real-time factor and name.
 // "URI,symbol=value,..." sets controls of that plug-in instead.
 //
 //   orvane-lv2-timing URI[,symbol=value...] ...     (LV2_PATH says where to look)
@@ -89,6 +91,19 @@ int main(int argc, char** argv) {
     LilvNode* input = lilv_new_uri(world, LV2_CORE__InputPort);
     LilvNode* atom = lilv_new_uri(world, LV2_ATOM__AtomPort);
 
+    /// One loaded plug-in, its port buffers, and the time spent in its run.
+    struct Peer {
+        const LilvPlugin* plugin = nullptr;
+        LilvInstance* instance = nullptr;
+        const LV2_Worker_Interface* interface = nullptr;
+        std::vector<float> values;
+        std::vector<std::vector<float>> audioBuffers;
+        std::vector<std::vector<std::uint64_t>> atomBuffers;
+        std::vector<std::uint32_t> audioIn, atomOut;
+        double spent = 0.0;
+    };
+    std::vector<Peer> peers;
+    peers.reserve(std::size_t(argc));
     int status = 0;
     for (int a = 1; a < argc; ++a) {
         std::string text = argv[a];
@@ -102,66 +117,78 @@ int main(int argc, char** argv) {
         LilvNode* uri = lilv_new_uri(world, text.c_str());
         const LilvPlugin* plugin = lilv_plugins_get_by_uri(plugins, uri);
         lilv_node_free(uri);
+        worker.instance = nullptr;
+        worker.interface = nullptr;
         LilvInstance* instance = plugin ? lilv_plugin_instantiate(plugin, kRate, features) : nullptr;
         if (!instance) {
             std::fprintf(stderr, "orvane-lv2-timing: cannot load %s\n", text.c_str());
             status = 1;
             continue;
         }
-        worker.instance = instance;
-        worker.interface =
+        Peer& peer = peers.emplace_back();
+        peer.plugin = plugin;
+        peer.instance = instance;
+        peer.interface =
             static_cast<const LV2_Worker_Interface*>(lilv_instance_get_extension_data(instance, LV2_WORKER__interface));
         const std::uint32_t ports = lilv_plugin_get_num_ports(plugin);
-        std::vector<float> values(ports, 0.0f);
-        std::vector<std::vector<float>> audioBuffers(ports);
-        std::vector<std::vector<std::uint64_t>> atomBuffers(ports);
-        std::vector<std::uint32_t> audioIn, audioOut;
+        peer.values.assign(ports, 0.0f);
+        peer.audioBuffers.resize(ports);
+        peer.atomBuffers.resize(ports);
         for (std::uint32_t p = 0; p < ports; ++p) {
             const LilvPort* port = lilv_plugin_get_port_by_index(plugin, p);
             if (lilv_port_is_a(plugin, port, audio)) {
-                audioBuffers[p].assign(kBlock, 0.0f);
-                (lilv_port_is_a(plugin, port, input) ? audioIn : audioOut).push_back(p);
-                lilv_instance_connect_port(instance, p, audioBuffers[p].data());
+                peer.audioBuffers[p].assign(kBlock, 0.0f);
+                if (lilv_port_is_a(plugin, port, input)) peer.audioIn.push_back(p);
+                lilv_instance_connect_port(instance, p, peer.audioBuffers[p].data());
             } else if (lilv_port_is_a(plugin, port, control)) {
                 LilvNode* initial = nullptr;
                 lilv_port_get_range(plugin, port, &initial, nullptr, nullptr);
-                if (initial) values[p] = lilv_node_as_float(initial);
+                if (initial) peer.values[p] = lilv_node_as_float(initial);
                 lilv_node_free(initial);
                 const auto set = settings.find(lilv_node_as_string(lilv_port_get_symbol(plugin, port)));
-                if (set != settings.end()) values[p] = set->second;
-                lilv_instance_connect_port(instance, p, &values[p]);
+                if (set != settings.end()) peer.values[p] = set->second;
+                lilv_instance_connect_port(instance, p, &peer.values[p]);
             } else if (lilv_port_is_a(plugin, port, atom)) {
                 // An empty event sequence in, room for events out.
-                atomBuffers[p].assign(1024, 0);
-                auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(atomBuffers[p].data());
+                peer.atomBuffers[p].assign(1024, 0);
+                auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(peer.atomBuffers[p].data());
                 sequence->atom.type = mapURI(nullptr, LV2_ATOM__Sequence);
-                sequence->atom.size = lilv_port_is_a(plugin, port, input) ? sizeof(LV2_Atom_Sequence_Body)
-                                                                        : 1024 * 8 - sizeof(LV2_Atom);
+                const bool in = lilv_port_is_a(plugin, port, input);
+                sequence->atom.size = in ? sizeof(LV2_Atom_Sequence_Body) : 1024 * 8 - sizeof(LV2_Atom);
+                if (!in) peer.atomOut.push_back(p);
                 lilv_instance_connect_port(instance, p, sequence);
             } else {
                 lilv_instance_connect_port(instance, p, nullptr);
             }
         }
         lilv_instance_activate(instance);
-        double spent = 0.0;
-        for (std::size_t done = 0; done + kBlock <= frames; done += kBlock) {
-            for (std::size_t i = 0; i < audioIn.size(); ++i)
-                std::memcpy(audioBuffers[audioIn[i]].data(), (i % 2 ? right : left).data() + done, kBlock * sizeof(float));
-            for (std::uint32_t p = 0; p < ports; ++p) {
-                if (atomBuffers[p].empty()) continue;
-                auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(atomBuffers[p].data());
-                if (!lilv_port_is_a(plugin, lilv_plugin_get_port_by_index(plugin, p), input))
-                    sequence->atom.size = 1024 * 8 - sizeof(LV2_Atom);
+    }
+
+    const std::size_t slice = std::size_t(kRate) / kBlock * kBlock;
+    for (std::size_t from = 0; from + kBlock <= frames; from += slice) {
+        for (Peer& peer : peers) {
+            worker.instance = peer.instance;
+            worker.interface = peer.interface;
+            for (std::size_t done = from; done < from + slice && done + kBlock <= frames; done += kBlock) {
+                for (std::size_t i = 0; i < peer.audioIn.size(); ++i) {
+                    std::memcpy(peer.audioBuffers[peer.audioIn[i]].data(), (i % 2 ? right : left).data() + done,
+                                kBlock * sizeof(float));
+                }
+                for (const std::uint32_t p : peer.atomOut) {
+                    reinterpret_cast<LV2_Atom_Sequence*>(peer.atomBuffers[p].data())->atom.size =
+                        1024 * 8 - sizeof(LV2_Atom);
+                }
+                const double start = threadSeconds();
+                lilv_instance_run(peer.instance, kBlock);
+                peer.spent += threadSeconds() - start;
             }
-            const double start = threadSeconds();
-            lilv_instance_run(instance, kBlock);
-            spent += threadSeconds() - start;
         }
-        lilv_instance_deactivate(instance);
-        lilv_instance_free(instance);
-        LilvNode* name = lilv_plugin_get_name(plugin);
-        std::printf("%8.1f  %s\n", double(kSeconds) / spent, lilv_node_as_string(name));
-        std::fflush(stdout);
+    }
+    for (Peer& peer : peers) {
+        lilv_instance_deactivate(peer.instance);
+        lilv_instance_free(peer.instance);
+        LilvNode* name = lilv_plugin_get_name(peer.plugin);
+        std::printf("%8.1f  %s\n", double(kSeconds) / peer.spent, lilv_node_as_string(name));
         lilv_node_free(name);
     }
     lilv_node_free(audio), lilv_node_free(control), lilv_node_free(input), lilv_node_free(atom);
