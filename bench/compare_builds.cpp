@@ -10,10 +10,10 @@
 //
 //   orvane-compare-builds BLOCK [ROUNDS [THIS-FIRST]]
 
+#include "Measuring.h"
 #include "engine/OrvaneDSPKernel.h"
 
-#include <time.h>
-
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,15 +33,7 @@ namespace {
 class KernelSide final : public Side {
 public:
     KernelSide(std::int64_t block, double rate) : block_(block), inL_(block), inR_(block), outL_(block), outR_(block) {
-        kernel_->velvetEchoes.rngL = 1;
-        kernel_->velvetEchoes.rngR = 2;
-        kernel_->allocate(block, rate);
-        kernel_->premix = 0.5f;
-        kernel_->granularity = 0.5f;
-        kernel_->incoherence = 0.5f;
-        kernel_->impatience = 0.5f;
-        kernel_->nausea = 0.5f;
-        kernel_->gravitas = 1.0f;
+        orvane_bench::setUpForMeasuring(*kernel_, block, rate);
         std::mt19937 random(1);
         std::uniform_real_distribution<float> noise(-0.5f, 0.5f);
         for (auto& x : inL_) x = noise(random);
@@ -65,13 +57,7 @@ Side* ORVANE_COMPARE_SIDE(std::int64_t block, double rate) { return new KernelSi
 Side* makeBaseSide(std::int64_t block, double rate);
 Side* makeThisSide(std::int64_t block, double rate);
 
-namespace {
-double threadSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
-}
-} // namespace
+using orvane_bench::threadSeconds;
 
 int main(int argc, char** argv) {
     const long block = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 0;

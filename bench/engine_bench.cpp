@@ -4,6 +4,7 @@
 //   cmake --preset release && cmake --build --preset release --target orvane_engine_bench
 //   build/release/bench/orvane_engine_bench
 
+#include "Measuring.h"
 #include "engine/OrvaneDSPKernel.h"
 
 #include <benchmark/benchmark.h>
@@ -16,15 +17,7 @@ namespace {
 
 std::unique_ptr<orvane::OrvaneDSPKernel> makeKernel(std::int64_t block, double rate) {
     auto k = std::make_unique<orvane::OrvaneDSPKernel>();
-    k->velvetEchoes.rngL = 1;
-    k->velvetEchoes.rngR = 2;
-    k->allocate(block, rate);
-    k->premix = 0.5f;
-    k->granularity = 0.5f;
-    k->incoherence = 0.5f;
-    k->impatience = 0.5f;
-    k->nausea = 0.5f;
-    k->gravitas = 1.0f;
+    orvane_bench::setUpForMeasuring(*k, block, rate);
     return k;
 }
 

@@ -8,6 +8,8 @@
 //
 //   orvane-lv2-timing URI[,symbol=value...] ...     (LV2_PATH says where to look)
 
+#include "Measuring.h"
+
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
 #include <lv2/buf-size/buf-size.h>
@@ -15,7 +17,6 @@
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
-#include <time.h>
 
 #include <cstdio>
 #include <cstring>
@@ -50,12 +51,6 @@ LV2_Worker_Status respond(LV2_Worker_Respond_Handle, std::uint32_t size, const v
 LV2_Worker_Status scheduleWork(LV2_Worker_Schedule_Handle, std::uint32_t size, const void* data) {
     if (!worker.interface || !worker.interface->work) return LV2_WORKER_ERR_UNKNOWN;
     return worker.interface->work(lilv_instance_get_handle(worker.instance), respond, nullptr, size, data);
-}
-
-double threadSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
 }
 
 } // namespace
@@ -178,9 +173,9 @@ int main(int argc, char** argv) {
                     reinterpret_cast<LV2_Atom_Sequence*>(peer.atomBuffers[p].data())->atom.size =
                         1024 * 8 - sizeof(LV2_Atom);
                 }
-                const double start = threadSeconds();
+                const double start = orvane_bench::threadSeconds();
                 lilv_instance_run(peer.instance, kBlock);
-                peer.spent += threadSeconds() - start;
+                peer.spent += orvane_bench::threadSeconds() - start;
             }
         }
     }
