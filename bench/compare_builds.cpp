@@ -1,8 +1,8 @@
 // Two builds of the engine in one program: this tree's and another
 // revision's (compiled with its namespace renamed). Both render the same
 // stereo noise at 48 kHz, with every knob at 0.5 and gravitas at 1 as the
-// engine benchmark runs them, in turns of a tenth of a second of CPU time on
-// the calling thread; the one that goes first alternates. A machine whose
+// engine benchmark runs them, in turns of one second of audio each, timed in
+// CPU time of the calling thread; the one that goes first alternates. A machine whose
 // speed drifts slows both alike, so the ratio of turns taken side by side
 // holds where separate runs do not. Prints each round's two real-time
 // factors, base first. Built and run by bench/compare-builds, which runs it
