@@ -17,7 +17,6 @@
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
-
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -30,6 +29,8 @@ namespace {
 constexpr double kRate = 48000.0;
 constexpr std::uint32_t kBlock = 512;
 constexpr std::size_t kSeconds = 60;
+/// Room of each event-sequence buffer, in 8-byte words.
+constexpr std::size_t kAtomWords = 1024;
 
 std::map<std::string, LV2_URID> ids;
 LV2_URID mapURI(LV2_URID_Map_Handle, const char* uri) { return ids.emplace(uri, ids.size() + 1).first->second; }
@@ -145,11 +146,11 @@ int main(int argc, char** argv) {
                 lilv_instance_connect_port(instance, p, &peer.values[p]);
             } else if (lilv_port_is_a(plugin, port, atom)) {
                 // An empty event sequence in, room for events out.
-                peer.atomBuffers[p].assign(1024, 0);
+                peer.atomBuffers[p].assign(kAtomWords, 0);
                 auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(peer.atomBuffers[p].data());
                 sequence->atom.type = mapURI(nullptr, LV2_ATOM__Sequence);
                 const bool in = lilv_port_is_a(plugin, port, input);
-                sequence->atom.size = in ? sizeof(LV2_Atom_Sequence_Body) : 1024 * 8 - sizeof(LV2_Atom);
+                sequence->atom.size = in ? sizeof(LV2_Atom_Sequence_Body) : kAtomWords * 8 - sizeof(LV2_Atom);
                 if (!in) peer.atomOut.push_back(p);
                 lilv_instance_connect_port(instance, p, sequence);
             } else {
@@ -171,7 +172,7 @@ int main(int argc, char** argv) {
                 }
                 for (const std::uint32_t p : peer.atomOut) {
                     reinterpret_cast<LV2_Atom_Sequence*>(peer.atomBuffers[p].data())->atom.size =
-                        1024 * 8 - sizeof(LV2_Atom);
+                        kAtomWords * 8 - sizeof(LV2_Atom);
                 }
                 const double start = orvane_bench::threadSeconds();
                 lilv_instance_run(peer.instance, kBlock);

@@ -147,7 +147,7 @@ TEST(LV2Editor, JalvShowsItAndItsKnobsTurn) {
         }
         if (!editor) usleep(500000);
     }
-    ASSERT_NE(editor, 0u) << jalv->errorText() << "jackd: " << jack.errorText();
+    ASSERT_NE(editor, 0u) << jalv->errorText() << "\njackd: " << jack.errorText();
     int w = 0, h = 0;
     std::vector<std::uint32_t> before;
     for (int i = 0; i < 200; ++i, usleep(20000)) {
