@@ -7,7 +7,7 @@
 namespace orvane {
 
 namespace {
-constexpr int kEchoCount = 1000;
+constexpr int kEchoCount = VelvetEchoes::kEchoCount;
 constexpr float kSixtyDecibels = 0.001f;
 constexpr float kShortestDecaySeconds = 0.000001f;
 

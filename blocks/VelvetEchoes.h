@@ -21,6 +21,9 @@ struct VelvetEcho {
 /// the reverberators read the patterns.
 class VelvetEchoes {
 public:
+    /// Taps in each pattern.
+    static constexpr int kEchoCount = 1000;
+
     /// Seeds both pattern generators from the operating system's random
     /// source, so every instance has its own patterns.
     VelvetEchoes();

@@ -78,11 +78,13 @@ struct ShiftedCopies {
     }
 };
 
+using TiledTap = VelvetReverberator::TiledTap;
+
 /// Adds taps [tBegin, tEnd) into the kTile samples at tile, whose first
 /// sample lies p samples past the read position.
-inline __attribute__((always_inline)) void addTapsToTile(float* tile, std::int64_t p, const VelvetEcho* echoes,
+inline __attribute__((always_inline)) void addTapsToTile(float* tile, std::int64_t p, const TiledTap* taps,
                                                         std::size_t tBegin, std::size_t tEnd,
-                                                        ShiftedCopies x) noexcept {
+                                                        const float* copies) noexcept {
     Lanes acc[kTileVectors];
 #pragma GCC unroll 8
     for (std::int64_t j = 0; j < kTileVectors; ++j) std::memcpy(&acc[j], tile + j * kLanes, sizeof(Lanes));
@@ -90,13 +92,13 @@ inline __attribute__((always_inline)) void addTapsToTile(float* tile, std::int64
     // counting and branching are a real share of the work.
 #pragma GCC unroll 4
     for (std::size_t t = tBegin; t < tEnd; ++t) {
-        const float g = echoes[t].amplitude * kTapGain;
+        const float g = taps[t].gain;
         // Lane k of the tile receives sample k + p - position of the block.
         // Lanes outside the block meet silence, whose product with the gain
         // is a zero; adding a zero of either sign leaves every float but -0
         // as it is, and the buffer never holds -0: it starts at +0, and a
         // sum rounded to nearest is -0 only when both terms are.
-        const float* src = x.at(p - echoes[t].position);
+        const float* src = copies + p + taps[t].offset;
 #pragma GCC unroll 8
         for (std::int64_t j = 0; j < kTileVectors; ++j) {
             Lanes v;
@@ -112,11 +114,11 @@ inline __attribute__((always_inline)) void addTapsToTile(float* tile, std::int64
 // registers while every tap that reaches it adds its part, so the buffer is
 // read and written once per block instead of once per tap. Each buffer
 // sample still receives its taps in tap order, so the sums are bit for bit
-// those of the plain loop. Needs taps sorted by position and a reach shorter
-// than the buffer.
+// those of the plain loop. Needs taps sorted by position, a reach shorter
+// than the buffer, and room in taps for every echo.
 ORVANE_HOT_LOOP
 void spreadOverTiles(float* __restrict buf, std::int64_t size, std::int64_t readPos, const VelvetEcho* echoes,
-                     std::size_t echoCount, ShiftedCopies x, std::int64_t n) noexcept {
+                     std::size_t echoCount, ShiftedCopies x, TiledTap* __restrict taps, std::int64_t n) noexcept {
     const std::int64_t lo = echoes[0].position;
     const std::int64_t hi = echoes[echoCount - 1].position + n;
     std::int64_t phys = readPos + lo;
@@ -125,6 +127,13 @@ void spreadOverTiles(float* __restrict buf, std::int64_t size, std::int64_t read
     for (std::int64_t v = lo; v < hi;) {
         // One contiguous run of the buffer, up to its end or the reach's.
         const std::int64_t run = std::min(hi - v, size - phys);
+        // Tiles of a run start a whole number of lane groups apart, so each
+        // tap reads the same copy in all of them: work out its gain and that
+        // copy once rather than in every tile it reaches.
+        for (std::size_t t = 0; t < echoCount; ++t) {
+            const float* first = x.at(v - echoes[t].position);
+            taps[t] = {echoes[t].amplitude * kTapGain, (first - x.base) - v};
+        }
         float* dst = buf + phys;
         for (std::int64_t at = 0; at < run; at += kTile) {
             const std::int64_t p = v + at;
@@ -132,13 +141,13 @@ void spreadOverTiles(float* __restrict buf, std::int64_t size, std::int64_t read
             while (tEnd < echoCount && echoes[tEnd].position < p + kTile) ++tEnd;
             const std::int64_t w = std::min(kTile, run - at);
             if (w == kTile) {
-                addTapsToTile(dst + at, p, echoes, tBegin, tEnd, x);
+                addTapsToTile(dst + at, p, taps, tBegin, tEnd, x.base);
             } else {
                 // A short tile at the end of a run works on a copy; lanes past
                 // its end are thrown away.
                 float tile[kTile] = {};
                 std::copy(dst + at, dst + at + w, tile);
-                addTapsToTile(tile, p, echoes, tBegin, tEnd, x);
+                addTapsToTile(tile, p, taps, tBegin, tEnd, x.base);
                 std::copy(tile, tile + w, dst + at);
             }
         }
@@ -177,6 +186,8 @@ void VelvetReverberator::allocate(std::int64_t loop, std::int64_t maxBlock) {
     padded.assign(loop > 0 && maxBlock > 0 ? static_cast<std::size_t>(kLanes * copyStride(maxBlock) + kLanes) : 0,
                   0.0f);
     padded.shrink_to_fit();
+    tiledTaps.assign(padded.empty() ? 0 : static_cast<std::size_t>(VelvetEchoes::kEchoCount), TiledTap{});
+    tiledTaps.shrink_to_fit();
     readPos = 0;
     feedbackPos = loop;
 }
@@ -210,7 +221,7 @@ void VelvetReverberator::processBlock(const std::vector<VelvetEcho>& echoes, flo
     // is what lets the output overwrite the input in place.
     const std::int64_t stride = copyStride(n);
     if (n >= kShortestTiledBlock && kLanes * stride + kLanes <= static_cast<std::int64_t>(padded.size()) &&
-        tilesApply(echoes.data(), echoes.size(), size, n)) {
+        echoes.size() <= tiledTaps.size() && tilesApply(echoes.data(), echoes.size(), size, n)) {
         float* base = padded.data();
         base += (kLanes - reinterpret_cast<std::uintptr_t>(base) / sizeof(float) % kLanes) % kLanes;
         for (std::int64_t c = 0; c < kLanes; ++c) {
@@ -222,7 +233,7 @@ void VelvetReverberator::processBlock(const std::vector<VelvetEcho>& echoes, flo
             std::fill(copy + kLead - c + n, copy + stride, 0.0f);
         }
         const ShiftedCopies shifted{base, stride};
-        spreadOverTiles(buf, size, readPos, echoes.data(), echoes.size(), shifted, n);
+        spreadOverTiles(buf, size, readPos, echoes.data(), echoes.size(), shifted, tiledTaps.data(), n);
     } else {
         spreadOverTaps(buf, size, readPos, echoes.data(), echoes.size(), x, n);
     }

@@ -40,6 +40,15 @@ public:
     /// side, for the tiled tap loop; sized by allocate for blocks of up to
     /// maxBlock.
     std::vector<float> padded;
+    /// What the tiled tap loop reads per tap: its gain and where its run
+    /// starts in the shifted copies, relative to the tile being worked on.
+    struct TiledTap {
+        float gain;
+        std::int64_t offset;
+    };
+    /// One entry per tap, for patterns of up to VelvetEchoes::kEchoCount
+    /// taps; sized by allocate.
+    std::vector<TiledTap> tiledTaps;
 
 private:
     void processBlock(const std::vector<VelvetEcho>& echoes, float* samples, std::int64_t frameCount) noexcept;
