@@ -82,7 +82,10 @@ TEST(VelvetReverberator, MatchesAPlainLoopBitForBit) {
         clustered.push_back({position, t % 3 == 0 ? -1.0f : 1.0f, t == 5 ? 0.0f : (t % 3 == 0 ? -0.5f : 0.7f) / (1 + t % 5)});
         if (t == 100) clustered.push_back({position, 1.0f, 0.25f});
     }
-    for (const auto* echoes : {&e.right, &clustered}) {
+    // More taps than a pattern has.
+    std::vector<VelvetEcho> crowded(VelvetEchoes::kEchoCount + 1);
+    for (std::size_t t = 0; t < crowded.size(); ++t) crowded[t] = {static_cast<std::int64_t>(t) * 40 + 1, 1.0f, 0.3f};
+    for (const auto* echoes : {&e.right, &clustered, &crowded}) {
         for (std::int64_t block : {1, 73, 512, 777, 4096}) {
             VelvetReverberator r;
             r.allocate(e.loopLength, block);
