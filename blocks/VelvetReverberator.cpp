@@ -98,7 +98,7 @@ inline __attribute__((always_inline)) void addTapsToTile(float* tile, std::int64
         // is a zero; adding a zero of either sign leaves every float but -0
         // as it is, and the buffer never holds -0: it starts at +0, and a
         // sum rounded to nearest is -0 only when both terms are.
-        const float* src = copies + p + taps[t].offset;
+        const float* src = copies + (p + taps[t].offset);
 #pragma GCC unroll 8
         for (std::int64_t j = 0; j < kTileVectors; ++j) {
             Lanes v;
