@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,8 +26,13 @@ public:
     explicit Process(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {}) {
         int out[2], err[2];
         if (::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe failed");
+        const pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ == 0) {
+            // Stopped with the test process even when that ends without
+            // running this object's destructor.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != parent) ::_exit(127);
             ::dup2(out[1], 1);
             ::dup2(err[1], 2);
             ::close(out[0]), ::close(out[1]), ::close(err[0]), ::close(err[1]);

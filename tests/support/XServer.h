@@ -8,6 +8,7 @@
 #include <X11/Xutil.h>
 #include <cairo.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,26 @@
 
 namespace testx {
 
+/// Other programs' windows may go at any moment, between listing them and
+/// asking for their names, and Xlib's default error handler would end the
+/// test process. While one of these lives, X errors are ignored; the calls
+/// that met one report failure.
+class IgnoringXErrors {
+public:
+    explicit IgnoringXErrors(Display* display)
+        : display_(display), previous_(XSetErrorHandler([](Display*, XErrorEvent*) { return 0; })) {}
+    ~IgnoringXErrors() {
+        XSync(display_, False);
+        XSetErrorHandler(previous_);
+    }
+    IgnoringXErrors(const IgnoringXErrors&) = delete;
+    IgnoringXErrors& operator=(const IgnoringXErrors&) = delete;
+
+private:
+    Display* display_;
+    int (*previous_)(Display*, XErrorEvent*);
+};
+
 /// Starts Xvfb on a free display number (it picks one and tells us through
 /// -displayfd) and stops it when the object goes.
 class XServer {
@@ -29,8 +50,13 @@ public:
     XServer() {
         int fds[2];
         if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+        const pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ == 0) {
+            // Goes with the test process, however that ends: left running, it
+            // would hold the test's output open and keep the test runner waiting.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != parent) ::_exit(127);
             ::close(fds[0]);
             const std::string fd = std::to_string(fds[1]);
             ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
@@ -66,6 +92,7 @@ public:
                                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         do {
+            const IgnoringXErrors vanishing(display_);
             Window root = DefaultRootWindow(display_), parent, *children = nullptr;
             unsigned count = 0;
             std::optional<Window> found;
@@ -88,6 +115,7 @@ public:
 
     /// Every window at any depth whose WM_NAME is `title`, parents first.
     std::vector<Window> windowsNamed(const std::string& title) const {
+        const IgnoringXErrors vanishing(display_);
         std::vector<Window> found, pending{DefaultRootWindow(display_)};
         while (!pending.empty()) {
             const Window window = pending.front();
