@@ -1,13 +1,16 @@
 #include "platform/foundation/PropertyList.h"
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PendingFiles.h"
 
 #include <plist/plist.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -372,6 +375,58 @@ bool xmlNestsTooDeep(std::string_view xml) {
     return false;
 }
 
+/// Whether the text of an XML <integer> or <real> is a number. libplist reads
+/// such text with the C library's conversions, which turn "banana" into 0,
+/// so a malformed number would otherwise pass for a real value.
+bool isXmlNumber(std::string_view text, bool integer) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
+    if (text.empty()) return false;
+    if (integer) {
+        const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+        const std::string_view digits = hex ? text.substr(2) : text;
+        return std::all_of(digits.begin(), digits.end(), [hex](char c) {
+            return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : std::isdigit(static_cast<unsigned char>(c)) != 0;
+        });
+    }
+    if (text.front() == '-' || text.front() == '+') return false;
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return end == text.data() + text.size() && (error == std::errc{} || error == std::errc::result_out_of_range);
+}
+
+/// The first <integer> or <real> in property-list XML whose text is not a
+/// number, described with the key it belongs to; none when all are numbers.
+std::optional<std::string> xmlNumberFault(std::string_view xml) {
+    for (std::size_t at = xml.find('<'); at != std::string_view::npos; at = xml.find('<', at + 1)) {
+        const std::string_view rest = xml.substr(at);
+        if (rest.starts_with("<!--") || rest.starts_with("<![CDATA[")) {
+            at = xml.find(rest.starts_with("<!--") ? "-->" : "]]>", at);
+            if (at == std::string_view::npos) break;
+            continue;
+        }
+        const bool integer = rest.starts_with("<integer>");
+        if (!integer && !rest.starts_with("<real>")) continue;
+        const std::size_t start = at + (integer ? 9 : 6);
+        const std::size_t end = xml.find('<', start);
+        if (end == std::string_view::npos) break;
+        const std::string_view text = xml.substr(start, end - start);
+        if (isXmlNumber(text, integer)) continue;
+        std::string where;
+        // The key right before the value, when there is one.
+        const std::size_t keyEnd = xml.rfind("</key>", at);
+        const std::size_t keyStart = keyEnd == std::string_view::npos ? keyEnd : xml.rfind("<key>", keyEnd);
+        if (keyStart != std::string_view::npos &&
+            xml.substr(keyEnd + 6, at - keyEnd - 6).find_first_not_of(" \t\r\n") == std::string_view::npos) {
+            where = " of \"" + std::string(xml.substr(keyStart + 5, keyEnd - keyStart - 5)) + "\"";
+        }
+        return std::string("the <") + (integer ? "integer" : "real") + ">" + where + " holds '" + std::string(text) +
+               "', which is not a number";
+    }
+    return std::nullopt;
+}
+
 bool holdsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
 
@@ -486,6 +541,8 @@ std::expected<PropertyList, Error> parsePropertyList(std::span<const std::uint8_
         if (auto hazard = binaryHazard(bytes)) return notParsable(*hazard);
     } else if (xmlNestsTooDeep(std::string_view(text, bytes.size()))) {
         return notParsable("nested more than 512 levels deep");
+    } else if (auto fault = xmlNumberFault(std::string_view(text, bytes.size()))) {
+        return notParsable(*fault);
     }
 
     plist_t raw = nullptr; // libplist leaves its output alone unless it is null
@@ -579,10 +636,12 @@ std::expected<void, Error> writePropertyListFile(const std::filesystem::path& pa
     if (!path.has_filename()) return std::unexpected(posixError(EISDIR, "cannot write " + quoted(path)));
 
     std::filesystem::path temporary;
+    PendingFile pending;
     int fd = -1;
     // A name clash with another writer is retried; any other failure is final.
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
         temporary = temporarySibling(path);
+        pending = PendingFile(temporary);
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }

@@ -102,6 +102,11 @@ TEST(PropertyList, BadInputIsRefused) {
         // XML that is not UTF-8 text: saved again, it could not be read back.
         {"XML key that is not UTF-8", bytesOf("<plist><dict><key>\xC3name</key><string>b</string></dict></plist>")},
         {"XML string that is not UTF-8", bytesOf("<plist><string>\xFF\xFE</string></plist>")},
+        // Numbers that are not numbers: libplist would read 0.
+        {"XML real that is a word", bytesOf("<plist><dict><key>a</key><real>banana</real></dict></plist>")},
+        {"XML real with two signs", bytesOf("<plist><real>--1</real></plist>")},
+        {"XML integer with a point", bytesOf("<plist><integer>1.5</integer></plist>")},
+        {"XML integer that is empty", bytesOf("<plist><integer></integer></plist>")},
         // Dates beyond 32-bit seconds: libplist would read December 1932.
         {"XML date in 1900", bytesOf("<plist><date>1900-01-01T00:00:00Z</date></plist>")},
         {"binary date in 1754", Bytes{'b', 'p', 'l', 'i', 's', 't', '0', '0', 0x33, 0xc1, 0xfc, 0xff, 0xff, 0, 0, 0x2e, 0, 8,
@@ -115,6 +120,12 @@ TEST(PropertyList, BadInputIsRefused) {
         const auto parsed = parsePropertyList(bytes);
         EXPECT_EQ(parsed ? 0 : parsed.error().code, kPropertyListNotParsable) << what;
     }
+    const auto numbers = parsePropertyList(bytesOf(
+        "<plist><array><real> -2.5e3 </real><real>+infinity</real><real>nan</real><integer>-0x1F</integer>"
+        "<integer>42</integer></array></plist>"));
+    ASSERT_TRUE(numbers) << "numbers in every spelling the format allows";
+    EXPECT_EQ(numbers->array()->at(0), PropertyList(-2500.0));
+    EXPECT_EQ(numbers->array()->at(4), PropertyList(42));
     EXPECT_TRUE(parsePropertyList(chainedArrays(512, 1))) << "512 levels are allowed";
     EXPECT_TRUE(parsePropertyList(chainedArrays(15, 2))) << "shared objects are fine (65535 values)";
 }
