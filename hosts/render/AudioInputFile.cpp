@@ -3,6 +3,10 @@
 #include "hosts/render/RenderError.h"
 
 #include <algorithm>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -13,6 +17,62 @@ namespace {
 // Frames decoded per libsndfile call: large enough that the call's own cost
 // vanishes, small enough that a stereo chunk stays in the cache (32 KiB).
 constexpr std::size_t kReadChunkFrames = 4096;
+// Enough of a file's start to reach its sample data past any metadata
+// chunks that usually precede it.
+constexpr std::size_t kHeaderScanBytes = 65536;
+
+/// The frame count a WAV, RF64 or AIFF header promises, read from the
+/// header itself: libsndfile quietly shortens its own count to what a
+/// truncated file holds, which would hide the truncation. None for other
+/// containers, and for the "unknown length" that streaming writers leave.
+std::optional<std::int64_t> framesInHeader(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<unsigned char> head(kHeaderScanBytes);
+    in.read(reinterpret_cast<char*>(head.data()), std::streamsize(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    const auto number = [&](std::size_t at, int bytes, bool bigEndian) -> std::optional<std::uint64_t> {
+        if (at + std::size_t(bytes) > head.size())
+            return std::nullopt;
+        std::uint64_t value = 0;
+        for (int i = 0; i < bytes; ++i)
+            value |= std::uint64_t(head[at + std::size_t(bigEndian ? bytes - 1 - i : i)]) << (8 * i);
+        return value;
+    };
+    const auto tag = [&](std::size_t at) {
+        return at + 4 <= head.size() ? std::string(head.begin() + std::ptrdiff_t(at), head.begin() + std::ptrdiff_t(at + 4))
+                                     : std::string();
+    };
+    const bool riff = (tag(0) == "RIFF" || tag(0) == "RF64") && tag(8) == "WAVE";
+    const bool aiff = tag(0) == "FORM" && (tag(8) == "AIFF" || tag(8) == "AIFC");
+    if (!riff && !aiff)
+        return std::nullopt;
+    std::optional<std::uint64_t> blockAlign;
+    std::optional<std::uint64_t> dataBytes;
+    for (std::size_t at = 12; at + 8 <= head.size();) {
+        const auto id = tag(at);
+        const auto size = number(at + 4, 4, aiff);
+        if (!size)
+            break;
+        if (aiff && id == "COMM") {
+            const auto frames = number(at + 10, 4, true);
+            return frames ? std::optional<std::int64_t>(std::int64_t(*frames)) : std::nullopt;
+        }
+        if (riff && id == "ds64")
+            dataBytes = number(at + 16, 8, false);
+        if (riff && id == "fmt ")
+            blockAlign = number(at + 20, 2, false);
+        if (riff && id == "data") {
+            if (tag(0) == "RIFF")
+                dataBytes = size;
+            break;
+        }
+        at += 8 + *size + (*size & 1);
+    }
+    if (!blockAlign || *blockAlign == 0 || !dataBytes || *dataBytes == 0 || *dataBytes >= 0xFFFFFFF0u)
+        return std::nullopt;
+    return std::int64_t(*dataBytes / *blockAlign);
+}
 
 } // namespace
 
@@ -48,6 +108,7 @@ std::expected<AudioInputFile, platform::Error> AudioInputFile::open(const std::f
     // libsndfile says SF_COUNT_MAX when a stream does not know its length.
     input.declaredFrames_ =
         info.frames > 0 && info.frames < std::numeric_limits<sf_count_t>::max() ? info.frames : 0;
+    input.headerFrames_ = framesInHeader(path);
     input.chunk_.resize(kReadChunkFrames * static_cast<std::size_t>(info.channels));
     return input;
 }
@@ -58,6 +119,7 @@ AudioInputFile::AudioInputFile(AudioInputFile&& other) noexcept
     , sampleRate_(other.sampleRate_)
     , channels_(other.channels_)
     , declaredFrames_(other.declaredFrames_)
+    , headerFrames_(other.headerFrames_)
     , framesRead_(other.framesRead_)
     , ended_(other.ended_)
     , chunk_(std::move(other.chunk_))
@@ -75,6 +137,7 @@ AudioInputFile& AudioInputFile::operator=(AudioInputFile&& other) noexcept
         sampleRate_ = other.sampleRate_;
         channels_ = other.channels_;
         declaredFrames_ = other.declaredFrames_;
+        headerFrames_ = other.headerFrames_;
         framesRead_ = other.framesRead_;
         ended_ = other.ended_;
         chunk_ = std::move(other.chunk_);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -43,6 +44,9 @@ public:
     /// towards. The frames actually read may differ for a damaged file.
     std::int64_t declaredFrames() const { return declaredFrames_; }
     std::int64_t framesRead() const { return framesRead_; }
+    /// The frame count a WAV or AIFF file's own header promises, when it
+    /// says; more than the file holds when the file was cut short.
+    std::optional<std::int64_t> headerFrames() const { return headerFrames_; }
 
 private:
     AudioInputFile() = default;
@@ -53,6 +57,7 @@ private:
     double sampleRate_ = 0.0;
     int channels_ = 0;
     std::int64_t declaredFrames_ = 0;
+    std::optional<std::int64_t> headerFrames_;
     std::int64_t framesRead_ = 0;
     bool ended_ = false;
     /// The chunk last decoded, interleaved as the file holds it, and how

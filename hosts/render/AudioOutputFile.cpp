@@ -26,16 +26,19 @@ constexpr int kTemporaryNameAttempts = 100;
 // (4 GiB less room for the header) the file would be corrupt.
 constexpr std::uint64_t kMaxRiffSampleBytes = 0xFFFFFFFFull - 4096;
 
-/// Most frames a file of this format can hold; FLAC has no practical limit.
+} // namespace
+
 std::uint64_t maxFrames(OutputFormat format)
 {
     if (format.type == FileType::Flac)
-        return std::numeric_limits<std::uint64_t>::max();
+        return kMaxFlacFrames;
     const std::uint64_t bytesPerSample = format.encoding == SampleEncoding::Pcm16 ? 2
         : format.encoding == SampleEncoding::Pcm24                                ? 3
                                                                                   : 4;
     return kMaxRiffSampleBytes / (2 * bytesPerSample);
 }
+
+namespace {
 
 std::string lowercase(std::string text)
 {
@@ -70,9 +73,16 @@ std::filesystem::path folderOf(const std::filesystem::path& path)
     return folder.empty() ? std::filesystem::path(".") : folder;
 }
 
+struct Temporary {
+    std::filesystem::path path;
+    int descriptor = -1;
+    platform::PendingFile pending;
+};
+
 /// Creates a new, empty, hidden file beside `target` that nobody else can
-/// have opened. The mode is left to the umask, as for any file the user makes.
-std::expected<std::pair<std::filesystem::path, int>, platform::Error> createTemporaryBeside(
+/// have opened, on the list of files an interruption removes. The mode is
+/// left to the umask, as for any file the user makes.
+std::expected<Temporary, platform::Error> createTemporaryBeside(
     const std::filesystem::path& target)
 {
     const auto folder = folderOf(target);
@@ -83,9 +93,10 @@ std::expected<std::pair<std::filesystem::path, int>, platform::Error> createTemp
         char suffix[17];
         std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(names()));
         auto candidate = folder / ("." + target.filename().string() + "." + suffix + ".part");
+        platform::PendingFile pending(candidate);
         const int descriptor = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (descriptor >= 0)
-            return std::pair{std::move(candidate), descriptor};
+            return Temporary{std::move(candidate), descriptor, std::move(pending)};
         lastError = errno;
         if (lastError != EEXIST)
             break;
@@ -196,8 +207,9 @@ std::expected<AudioOutputFile, platform::Error> AudioOutputFile::create(
     AudioOutputFile file;
     file.target_ = target;
     file.format_ = format;
-    file.temporary_ = std::move(temporary->first);
-    file.descriptor_ = temporary->second;
+    file.temporary_ = std::move(temporary->path);
+    file.descriptor_ = temporary->descriptor;
+    file.pending_ = std::move(temporary->pending);
     // The descriptor stays ours (SF_FALSE) so that commit() can flush it to
     // disk after libsndfile has written the final header.
     file.file_ = sf_open_fd(file.descriptor_, SFM_WRITE, &info, SF_FALSE);
@@ -215,6 +227,7 @@ std::expected<AudioOutputFile, platform::Error> AudioOutputFile::create(
 AudioOutputFile::AudioOutputFile(AudioOutputFile&& other) noexcept
     : target_(std::move(other.target_))
     , temporary_(std::exchange(other.temporary_, {}))
+    , pending_(std::move(other.pending_))
     , file_(std::exchange(other.file_, nullptr))
     , descriptor_(std::exchange(other.descriptor_, -1))
     , format_(other.format_)
@@ -229,6 +242,7 @@ AudioOutputFile& AudioOutputFile::operator=(AudioOutputFile&& other) noexcept
         abandon();
         target_ = std::move(other.target_);
         temporary_ = std::exchange(other.temporary_, {});
+        pending_ = std::move(other.pending_);
         file_ = std::exchange(other.file_, nullptr);
         descriptor_ = std::exchange(other.descriptor_, -1);
         format_ = other.format_;
@@ -251,6 +265,7 @@ void AudioOutputFile::abandon() noexcept
         ::close(std::exchange(descriptor_, -1));
     if (!temporary_.empty())
         ::unlink(std::exchange(temporary_, {}).c_str());
+    pending_.release();
 }
 
 platform::Error AudioOutputFile::abandonWith(ErrorCode code, std::string message)
@@ -272,8 +287,9 @@ std::expected<void, platform::Error> AudioOutputFile::write(
         const std::size_t frames = std::min(kWriteChunkFrames, left.size() - start);
         if (std::uint64_t(framesWritten_) + frames > maxFrames(format_))
             return std::unexpected(abandonWith(ErrorCode::WriteFailed,
-                "writing " + quotedPath(target_) + ": " + describeOutputFormat(format_) +
-                    " files cannot exceed 4 GB; write FLAC instead"));
+                "writing " + quotedPath(target_) + ": " + describeOutputFormat(format_) + " files hold at most " +
+                    std::to_string(maxFrames(format_)) + " frames" +
+                    (format_.type == FileType::Flac ? "" : " (4 GB); write FLAC instead")));
         interleaved_.resize(std::max(interleaved_.size(), frames * 2));
         for (std::size_t i = 0; i < frames; ++i) {
             interleaved_[2 * i] = left[start + i];
@@ -318,6 +334,7 @@ std::expected<void, platform::Error> AudioOutputFile::commit()
             ErrorCode::CommitFailed, "cannot replace " + quotedPath(target_) + ": " + errnoText(error)));
     }
     temporary_.clear();
+    pending_.release();
     // Make the rename itself durable; a failure here leaves a complete file.
     if (const int folder = ::open(folderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         folder >= 0) {

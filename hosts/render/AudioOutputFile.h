@@ -3,6 +3,7 @@
 #include "hosts/render/RenderError.h"
 #include "hosts/render/RenderOptions.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/PendingFiles.h"
 
 #include <sndfile.h>
 
@@ -32,6 +33,11 @@ struct OutputFormat {
 /// (32-bit float for WAV and AIFF, 24-bit for FLAC, which has no float).
 std::expected<OutputFormat, platform::Error> outputFormatFor(
     const std::filesystem::path& output, std::optional<SampleEncoding> requested);
+
+/// The most stereo frames a file of this format can hold: WAV and AIFF
+/// record their size in 32 bits (4 GB), FLAC its length in 36.
+std::uint64_t maxFrames(OutputFormat format);
+inline constexpr std::uint64_t kMaxFlacFrames = (std::uint64_t(1) << 36) - 1;
 
 /// "WAV, 32-bit float", "FLAC, 24-bit", ...
 std::string describeOutputFormat(OutputFormat format);
@@ -94,6 +100,7 @@ private:
 
     std::filesystem::path target_;
     std::filesystem::path temporary_;
+    platform::PendingFile pending_;
     SNDFILE* file_ = nullptr;
     int descriptor_ = -1;
     OutputFormat format_;

@@ -67,6 +67,11 @@ public:
     {
         const std::lock_guard lock(mutex_);
         lines_[index] = formatSummaryLine(summary.inputPath.string(), summary);
+        if (const auto warning = formatTruncationWarning(summary); !warning.empty()) {
+            progress_.finish();
+            std::fprintf(stderr, "orvane-render: %s\n", warning.c_str());
+            std::fflush(stderr);
+        }
         finish(index);
     }
 
@@ -118,57 +123,108 @@ std::expected<void, platform::Error> checkSetup(const PluginHost& host, const Re
 
 } // namespace
 
-std::expected<std::vector<BatchItem>, platform::Error> planBatch(
-    const std::vector<std::filesystem::path>& inputs, const std::optional<std::filesystem::path>& outputFolder)
+namespace {
+
+/// The files a command reads and writes, each known by its resolved path and,
+/// when it exists, by device and inode, which catches every spelling and
+/// every hard or symbolic link. A missing input counts too: another render
+/// must not create it while its own worker may still be about to open it.
+class FilesTouched {
+public:
+    enum class Role { Input, StateInput, Output };
+
+    void read(const std::filesystem::path& path, Role role, std::string label)
+    {
+        remember(path, {role, std::move(label)});
+    }
+
+    /// Adds a file that `writer` writes, refused when it is a file already
+    /// read or written; `mayReplaceState` lets --save-state rewrite the
+    /// --state file it started from.
+    std::expected<void, platform::Error> write(
+        const std::filesystem::path& path, std::string writer, std::string_view description, bool mayReplaceState = false)
+    {
+        const auto clash = [&](const Use& other) -> std::expected<void, platform::Error> {
+            if (other.role == Role::StateInput && mayReplaceState)
+                return {};
+            if (other.role == Role::Output)
+                return std::unexpected(makeError(ErrorCode::OutputsCollide,
+                    other.label + " and " + writer + " would both write " + quotedPath(path)));
+            return std::unexpected(makeError(ErrorCode::SameFileAsInput,
+                std::string(description) + " is the " + other.label + "; refusing to overwrite it"));
+        };
+        const auto resolved = comparable(path);
+        if (const auto found = byPath_.find(resolved); found != byPath_.end()) {
+            if (auto ok = clash(found->second); !ok)
+                return ok;
+        }
+        struct stat status {};
+        if (::stat(path.c_str(), &status) == 0) {
+            if (const auto found = byFile_.find({status.st_dev, status.st_ino}); found != byFile_.end()) {
+                if (auto ok = clash(found->second); !ok)
+                    return ok;
+            }
+        }
+        remember(path, {Role::Output, std::move(writer)});
+        return {};
+    }
+
+private:
+    struct Use {
+        Role role;
+        std::string label;
+    };
+
+    void remember(const std::filesystem::path& path, const Use& use)
+    {
+        byPath_.emplace(comparable(path), use);
+        struct stat status {};
+        if (::stat(path.c_str(), &status) == 0)
+            byFile_.emplace(std::pair{status.st_dev, status.st_ino}, use);
+    }
+
+    std::map<std::filesystem::path, Use> byPath_;
+    std::map<std::pair<dev_t, ino_t>, Use> byFile_;
+};
+
+} // namespace
+
+std::expected<std::vector<BatchItem>, platform::Error> planRenders(const RenderOptions& options)
 {
+    const auto& outputFolder = options.outputFolder;
     if (outputFolder) {
         if (auto folder = checkOutputFolder(*outputFolder); !folder)
             return std::unexpected(folder.error());
     }
-    // Inputs by resolved path, and those that exist also by device and
-    // inode, which catches every spelling and every hard or symbolic link.
-    // A missing input counts too: another render must not create it while
-    // its own worker may still be about to open it.
-    std::map<std::filesystem::path, std::filesystem::path> inputPaths;
-    std::map<std::pair<dev_t, ino_t>, std::filesystem::path> inputFiles;
-    for (const auto& input : inputs) {
-        inputPaths.emplace(comparable(input), input);
-        struct stat status {};
-        if (::stat(input.c_str(), &status) == 0)
-            inputFiles.emplace(std::pair{status.st_dev, status.st_ino}, input);
-    }
-    const auto refuse = [](const BatchItem& item, const std::filesystem::path& other) {
-        return std::unexpected(makeError(ErrorCode::SameFileAsInput,
-            "output " + quotedPath(item.output) + " of " + quotedPath(item.input) + " is the input file " +
-                quotedPath(other) + "; refusing to overwrite it"));
-    };
+    FilesTouched files;
+    for (const auto& input : options.inputs)
+        files.read(input, FilesTouched::Role::Input, "input file " + quotedPath(input));
+    if (options.stateFile)
+        files.read(*options.stateFile, FilesTouched::Role::StateInput, "--state file " + quotedPath(*options.stateFile));
 
     std::vector<BatchItem> items;
-    std::map<std::filesystem::path, std::filesystem::path> inputByOutput;
-    for (const auto& input : inputs) {
+    for (const auto& input : options.inputs) {
         const auto beside = defaultOutputPath(input);
-        BatchItem item{input, outputFolder ? *outputFolder / beside.filename() : beside};
-        const auto output = comparable(item.output);
-        const auto [earlier, added] = inputByOutput.emplace(output, input);
-        if (!added)
-            return std::unexpected(makeError(ErrorCode::OutputsCollide,
-                quotedPath(earlier->second) + " and " + quotedPath(input) + " would both be rendered to " +
-                    quotedPath(item.output)));
-        if (const auto other = inputPaths.find(output); other != inputPaths.end())
-            return refuse(item, other->second);
-        struct stat status {};
-        if (::stat(item.output.c_str(), &status) == 0) {
-            if (const auto other = inputFiles.find({status.st_dev, status.st_ino}); other != inputFiles.end())
-                return refuse(item, other->second);
-        }
+        BatchItem item{input,
+            options.output ? *options.output : outputFolder ? *outputFolder / beside.filename() : beside};
+        if (auto written = files.write(item.output, quotedPath(input),
+                "output " + quotedPath(item.output) + " of " + quotedPath(input));
+            !written)
+            return std::unexpected(written.error());
         items.push_back(std::move(item));
+    }
+    if (options.saveStateFile) {
+        if (auto written = files.write(*options.saveStateFile, "--save-state",
+                "--save-state " + quotedPath(*options.saveStateFile), true);
+            !written)
+            return std::unexpected(written.error());
     }
     return items;
 }
 
 std::expected<BatchOutcome, platform::Error> renderBatch(const PluginHost& host, const RenderOptions& options)
 {
-    auto items = planBatch(options.inputs, options.outputFolder);
+    auto items = planRenders(options);
     if (!items)
         return std::unexpected(items.error());
     if (auto setup = checkSetup(host, options); !setup)

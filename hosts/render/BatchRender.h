@@ -18,13 +18,15 @@ struct BatchItem {
     std::filesystem::path output;
 };
 
-/// Each input's "<input stem>-orvane.wav", in `outputFolder` or else beside
-/// the input. Refuses, before anything is rendered, an output folder that is
-/// not an existing folder, two inputs that would write the same file however
-/// their paths are spelt, and an output that is one of the inputs (so no
-/// input is ever replaced, even by another input's render).
-std::expected<std::vector<BatchItem>, platform::Error> planBatch(
-    const std::vector<std::filesystem::path>& inputs, const std::optional<std::filesystem::path>& outputFolder);
+/// What a command renders: each input with its output (options.output for a
+/// single input, else "<input stem>-orvane.wav" in options.outputFolder or
+/// beside the input). Refuses, before anything is rendered or written, an
+/// output folder that is not a folder, and any file the command would write
+/// (the outputs and options.saveStateFile) that is one of the files it reads
+/// (the inputs and options.stateFile) or another file it writes, compared by
+/// resolved path and by device and inode. --save-state may name the --state
+/// file: rewriting a state in place is an edit the user asks for.
+std::expected<std::vector<BatchItem>, platform::Error> planRenders(const RenderOptions& options);
 
 /// How many files of a batch were rendered and how many failed.
 struct BatchOutcome {

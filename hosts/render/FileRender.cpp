@@ -5,7 +5,9 @@
 #include "hosts/render/ProgressBar.h"
 #include "hosts/render/RenderLoop.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <optional>
 
 namespace orvane::render {
@@ -32,6 +34,25 @@ std::expected<ConfiguredUnit, platform::Error> configuredUnit(
     return ConfiguredUnit{std::move(*unit), tailSeconds};
 }
 
+/// Refuses, before anything is rendered, a render whose known length the
+/// output format cannot hold, rather than failing hours later at its limit.
+std::expected<void, platform::Error> checkLength(
+    const AudioInputFile& input, std::int64_t tailFrames, const OutputPlan& plan)
+{
+    const auto limit = maxFrames(plan.format);
+    const auto inputFrames = std::uint64_t(std::max<std::int64_t>(input.declaredFrames(), 0));
+    const auto tail = std::uint64_t(std::max<std::int64_t>(tailFrames, 0));
+    if (inputFrames <= limit && tail <= limit - inputFrames)
+        return {};
+    const double rate = input.sampleRate();
+    return std::unexpected(makeError(ErrorCode::TooLong,
+        "output " + quotedPath(plan.path) + ": " + formatDuration(double(inputFrames) / rate) + " of input and " +
+            formatDuration(double(tail) / rate) + " of tail would not fit: " + describeOutputFormat(plan.format) +
+            " files hold at most " + formatDuration(double(limit) / rate) + " at " +
+            std::to_string(std::lround(rate)) + " Hz" +
+            (plan.format.type == FileType::Flac ? "" : "; write FLAC or shorten --tail")));
+}
+
 } // namespace
 
 std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host, const RenderOptions& options,
@@ -52,10 +73,14 @@ std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host,
     if (!prepared)
         return std::unexpected(prepared.error());
 
+    // Bypassed, the effect holds nothing to ring out.
+    const auto tailFrames =
+        options.bypass && !options.tailSeconds ? 0 : tailFrameCount(options.tailSeconds, unit->tailSeconds, sampleRate);
+    if (auto fits = checkLength(*input, tailFrames, *plan); !fits)
+        return std::unexpected(fits.error());
     auto output = AudioOutputFile::create(plan->path, sampleRate, plan->format);
     if (!output)
         return std::unexpected(output.error());
-    const auto tailFrames = tailFrameCount(options.tailSeconds, unit->tailSeconds, sampleRate);
     auto progress = ProgressBar::forStandardError(options.quiet, input->declaredFrames() + tailFrames, sampleRate);
 
     std::optional<platform::Error> renderError;
@@ -94,6 +119,8 @@ std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host,
     summary.input = levels->input;
     summary.output = levels->output;
     summary.wallSeconds = wall.count();
+    if (const auto promised = input->headerFrames())
+        summary.missingFrames = std::max<std::int64_t>(*promised - levels->inputFrames, 0);
     return summary;
 }
 

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <cstdio>
 #include <system_error>
 
 namespace orvane::render {
@@ -60,6 +62,83 @@ std::expected<void, platform::Error> applyPreset(platform::AUAudioUnit& unit, co
     return {};
 }
 
+/// A four-character code as its characters when they are printable, else
+/// as a number.
+std::string codeText(std::int64_t code) {
+    std::string text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const auto c = static_cast<unsigned char>((code >> shift) & 0xff);
+        if (code < 0 || code > 0xffffffff || c < 0x20 || c > 0x7e) return std::to_string(code);
+        text += static_cast<char>(c);
+    }
+    return "'" + text + "'";
+}
+
+/// Refuses a saved state that the unit would not apply exactly as written: a
+/// host quietly falls back to defaults or clamps, but a command line that
+/// names a file must render what the file says or say why it cannot.
+std::expected<void, platform::Error> checkStateAsWritten(const platform::PropertyList& state,
+                                                         const std::filesystem::path& file,
+                                                         platform::AUAudioUnit& unit) {
+    const auto refuse = [&](const std::string& why) {
+        return std::unexpected(makeError(ErrorCode::StateUnreadable, "--state: " + quotedPath(file) + ": " + why));
+    };
+    if (const auto* version = state.find("orvane_state_version")) {
+        if (!version->integer()) return refuse("\"orvane_state_version\" is not an integer");
+        if (*version->integer() != 1) {
+            return refuse("\"orvane_state_version\" is " + std::to_string(*version->integer()) +
+                          ", but this version of the effect reads version 1 only");
+        }
+    }
+    const auto& description = unit.componentDescription();
+    const std::pair<const char*, std::uint32_t> codes[] = {{"type", description.componentType},
+                                                           {"subtype", description.componentSubType},
+                                                           {"manufacturer", description.componentManufacturer}};
+    for (const auto& [key, expected] : codes) {
+        const auto* value = state.find(key);
+        if (!value) continue;
+        if (!value->integer()) return refuse("\"" + std::string(key) + "\" is not an integer");
+        if (*value->integer() != std::int64_t(expected)) {
+            return refuse("saved by another plug-in: \"" + std::string(key) + "\" is " + codeText(*value->integer()) +
+                          ", this effect's is " + codeText(expected));
+        }
+    }
+    if (const auto* name = state.find("name"); name && !name->string()) return refuse("\"name\" is not a string");
+    if (const auto* version = state.find("version"); version && !version->integer()) {
+        return refuse("\"version\" is not an integer");
+    }
+
+    const auto* values = state.find("orvane_params")->dictionary();
+    if (!values) return refuse("\"orvane_params\" is not a dictionary");
+    auto tree = unit.parameterTree();
+    const auto parameters = tree ? tree->allParameters() : std::vector<std::shared_ptr<platform::AUParameter>>{};
+    std::string known;
+    for (const auto& parameter : parameters) known += (known.empty() ? "" : ", ") + parameter->identifier();
+    for (const auto& [key, value] : *values) {
+        const auto match = std::find_if(parameters.begin(), parameters.end(),
+                                        [&](const auto& parameter) { return parameter->identifier() == key; });
+        if (match == parameters.end()) {
+            return refuse("\"orvane_params\" holds \"" + key + "\", which is no parameter of this effect (it has " +
+                          known + ")");
+        }
+        const auto number = value.number();
+        if (!number) return refuse("the value of \"" + key + "\" is not a number");
+        const auto low = (*match)->minValue();
+        const auto high = (*match)->maxValue();
+        if (!std::isfinite(*number) || *number < low || *number > high) {
+            char range[64];
+            std::snprintf(range, sizeof range, "%g to %g", double(low), double(high));
+            return refuse("the value of \"" + key + "\", " + std::to_string(*number) + ", is outside " + range);
+        }
+    }
+    for (const auto& parameter : parameters) {
+        if (!values->contains(parameter->identifier())) {
+            return refuse("\"orvane_params\" has no value for \"" + parameter->identifier() + "\"");
+        }
+    }
+    return {};
+}
+
 std::expected<void, platform::Error> applyStateFile(platform::AUAudioUnit& unit, const std::filesystem::path& file) {
     auto plist = platform::readPropertyListFile(file);
     if (!plist) {
@@ -71,7 +150,15 @@ std::expected<void, platform::Error> applyStateFile(platform::AUAudioUnit& unit,
                                          "--state: " + quotedPath(file) + " is not a saved state of this effect "
                                          "(no \"orvane_params\" dictionary)"));
     }
+    if (auto checked = checkStateAsWritten(*plist, file, unit); !checked) return checked;
     unit.setFullState(*state);
+    // The state becomes the current preset, a user preset under its own name,
+    // so that saving it again keeps that name.
+    auto named = std::make_shared<platform::AUAudioUnitPreset>();
+    named->number = -1;
+    const auto* name = plist->find("name");
+    named->name = name && name->string() ? *name->string() : file.stem().string();
+    unit.setCurrentPreset(std::move(named));
     return {};
 }
 

@@ -35,7 +35,8 @@ enum class ErrorCode : std::int64_t {
     StateNotSaved, // --save-state could not be written
     RenderFailed, // the unit's render block reported an error
     OutputFolderMissing, // --outdir names no existing folder
-    OutputsCollide, // two inputs of a batch would write the same output
+    OutputsCollide, // two files the command writes are the same file
+    TooLong, // the input and tail would not fit the output format
 };
 
 inline platform::Error makeError(ErrorCode code, std::string message)

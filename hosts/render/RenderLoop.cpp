@@ -11,7 +11,9 @@ std::int64_t tailFrameCount(std::optional<double> requestedSeconds, double unitT
     double seconds = requestedSeconds ? *requestedSeconds : std::min(unitTailSeconds, kMaxAutoTailSeconds);
     if (!std::isfinite(seconds) || seconds <= 0.0 || !(sampleRate > 0.0))
         return 0;
-    return static_cast<std::int64_t>(std::ceil(seconds * sampleRate));
+    // Far beyond what any file holds, and within what the count can hold.
+    constexpr double kMostFrames = 0x1p62;
+    return static_cast<std::int64_t>(std::min(std::ceil(seconds * sampleRate), kMostFrames));
 }
 
 std::expected<RenderLevels, platform::Error> renderBlocks(AudioInputFile& input, std::int64_t tailFrames,

@@ -41,8 +41,14 @@ void describe(CLI::App& app, RawArguments& raw)
 {
     app.description("Runs audio files through the Orvane effect and writes each result as a "
                     "stereo file at the same sample rate.");
-    app.footer("Without INPUT the built-in demo clip is rendered. The output format follows "
-               "the output's extension: .wav, .aiff, .aif or .flac.");
+    app.footer("Without INPUT the built-in demo clip is rendered: through every factory preset into "
+               "out/demo/NN-Name.wav, or once when --preset, --state or -o picks the sound or the file. The "
+               "output format follows the output's extension: .wav, .aiff, .aif or .flac. No file the command "
+               "writes may be one it reads or another it writes. With --seed, a render is the same bit for bit "
+               "for the same block size.\n\n"
+               "Exit status: 0 when every file was rendered, 1 when one failed (it leaves no file), 2 for a "
+               "command line it cannot take, 128 + the signal's number (130, 143, 129) when interrupted by "
+               "Ctrl+C, SIGTERM or SIGHUP (every unfinished file is removed).");
     app.add_option("INPUT", raw.inputs,
            "Audio files to render (any format libsndfile reads; mono or stereo)")
         ->type_name("FILE");
@@ -282,11 +288,10 @@ std::expected<ParameterSetting, std::string> parseParameterSetting(std::string_v
     if (!value)
         return std::unexpected(
             "--set: " + quoted(valueText) + " in " + quoted(text) + " is not a finite number");
-    // Parameter values are 32-bit floats; a double beyond their range would
-    // arrive as infinity.
-    if (std::abs(*value) > static_cast<double>(std::numeric_limits<float>::max()))
-        return std::unexpected(
-            "--set: " + quoted(valueText) + " in " + quoted(text) + " is too large for a parameter value");
+    // Every parameter runs from 0 to 1; the effect would clamp a value
+    // beyond, and a saved state would then keep a value it never used.
+    if (*value < kParameterMinimum || *value > kParameterMaximum)
+        return std::unexpected("--set: " + quoted(text) + ": " + std::string(identifier) + " runs from 0 to 1");
     return ParameterSetting{std::string(identifier), static_cast<float>(*value)};
 }
 

@@ -63,6 +63,10 @@ inline constexpr std::uint32_t kMaxJobs = 1024;
 inline constexpr std::uint32_t kMinSeed = 1;
 inline constexpr std::uint32_t kMaxSeed = 4294967294u;
 
+/// The range of every parameter, which --set holds values to.
+inline constexpr double kParameterMinimum = 0.0;
+inline constexpr double kParameterMaximum = 1.0;
+
 /// The six parameter identifiers --set accepts, in address order.
 inline constexpr std::string_view kParameterIdentifiers[] = {
     "premix", "granularity", "incoherence", "impatience", "nausea", "gravitas"};

@@ -1,5 +1,7 @@
 #include "hosts/render/Summary.h"
 
+#include "hosts/render/RenderError.h"
+
 #include <cmath>
 #include <cstdio>
 
@@ -97,6 +99,17 @@ std::string formatSummary(const RenderSummary& summary)
     if (const auto speed = formatRealTimeFactor(summary.realTimeFactor()); !speed.empty())
         text += "speed   " + speed + "\n";
     return text;
+}
+
+std::string formatTruncationWarning(const RenderSummary& summary)
+{
+    if (summary.missingFrames <= 0)
+        return {};
+    const auto promised = summary.inputFrames + summary.missingFrames;
+    return "warning: " + quotedPath(summary.inputPath) + " is cut short: its header promises " +
+        std::to_string(promised) + " frames but it holds " + std::to_string(summary.inputFrames) + " (" +
+        std::to_string(summary.missingFrames) + " frames, " + seconds(summary.missingFrames, summary.sampleRate) +
+        ", missing); rendered what is there";
 }
 
 } // namespace orvane::render

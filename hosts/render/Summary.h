@@ -24,6 +24,9 @@ struct RenderSummary {
     SignalStats input;
     SignalStats output;
     double wallSeconds = 0.0;
+    /// Frames the input's header promised beyond those it held: more than
+    /// zero for a file that was cut short.
+    std::int64_t missingFrames = 0;
 
     /// Seconds of output audio per second of wall time; 0 when unknown.
     double realTimeFactor() const;
@@ -36,6 +39,10 @@ std::string formatSummaryLine(std::string_view label, const RenderSummary& summa
 /// A few lines for a single render: input and output with duration, format
 /// and levels, then the speed. Ends with a newline.
 std::string formatSummary(const RenderSummary& summary);
+
+/// The warning for an input that was cut short, naming the file and the
+/// frames missing; empty when nothing was missing.
+std::string formatTruncationWarning(const RenderSummary& summary);
 
 /// "3.2 s" below a minute, "2:05.3" below an hour, "1:02:05" beyond.
 std::string formatDuration(double seconds);

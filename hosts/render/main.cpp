@@ -8,6 +8,7 @@
 #include "hosts/render/RenderError.h"
 #include "hosts/render/RenderOptions.h"
 #include "hosts/render/Summary.h"
+#include "platform/foundation/PendingFiles.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -17,12 +18,18 @@ namespace {
 
 using namespace orvane::render;
 
+constexpr const char* kProgramName = "orvane-render";
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+/// Prints the error; a command that contradicts itself (a file it would
+/// write is one it reads or writes already) is a usage error, anything else
+/// a failure.
 int fail(const platform::Error& error) {
-    std::fprintf(stderr, "orvane-render: %s\n", error.message.c_str());
-    return kExitFailure;
+    std::fprintf(stderr, "%s: %s\n", kProgramName, error.message.c_str());
+    const bool usage = error.domain == kErrorDomain && (error.code == static_cast<std::int64_t>(ErrorCode::SameFileAsInput) ||
+                                                        error.code == static_cast<std::int64_t>(ErrorCode::OutputsCollide));
+    return usage ? kExitUsage : kExitFailure;
 }
 
 int listPresets(const PluginHost& host) {
@@ -32,7 +39,35 @@ int listPresets(const PluginHost& host) {
     return 0;
 }
 
-/// The built-in demo clip through every factory preset into out/demo/.
+/// Renders one file as planned and reports it; the exit status.
+int renderOne(const PluginHost& host, RenderOptions options, const std::filesystem::path& input,
+              const std::filesystem::path& output, const std::string& label = {}) {
+    options.output = output;
+    auto summary = renderFile(host, options, input);
+    if (!summary) return fail(summary.error());
+    if (const auto warning = formatTruncationWarning(*summary); !warning.empty())
+        std::fprintf(stderr, "%s: %s\n", kProgramName, warning.c_str());
+    if (!options.quiet) {
+        std::fputs(label.empty() ? formatSummary(*summary).c_str() : (formatSummaryLine(label, *summary) + "\n").c_str(),
+                   stdout);
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+/// "NN-Name", the demo's name for a factory preset, NN counted from 1.
+std::string demoName(const platform::AUAudioUnitPreset& preset) {
+    char label[32];
+    std::snprintf(label, sizeof label, "%02lld", static_cast<long long>(preset.number + 1));
+    return std::string(label) + "-" + preset.name;
+}
+
+/// The built-in demo clip in place of an input. With nothing that picks a
+/// sound or a file (no --preset, --state or -o) it goes through every factory
+/// preset into out/demo/NN-Name.wav, --set applied on top of each; otherwise
+/// it is rendered once, with the settings given, into -o, or else
+/// out/demo/NN-Name.wav for a --preset and out/demo/demo-orvane.wav for a
+/// --state.
 int renderDemo(const PluginHost& host, RenderOptions options) {
     auto input = demoInputPath();
     if (!input) return fail(input.error());
@@ -40,21 +75,36 @@ int renderDemo(const PluginHost& host, RenderOptions options) {
     if (!unit) return fail(unit.error());
     const auto presets = (*unit)->factoryPresets();
     const std::filesystem::path folder = "out/demo";
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    if (error) return fail(makeError(ErrorCode::CreateFailed, "cannot create '" + folder.string() + "': " + error.message()));
 
-    for (const auto& preset : presets) {
-        char label[32];
-        std::snprintf(label, sizeof label, "%02lld", static_cast<long long>(preset->number + 1));
-        const std::string name = std::string(label) + "-" + preset->name;
-        options.preset = PresetChoice{static_cast<std::uint32_t>(preset->number)};
-        options.output = folder / (name + ".wav");
-        options.quiet = true;
-        auto summary = renderFile(host, options, *input);
-        if (!summary) return fail(summary.error());
-        std::printf("%s\n", formatSummaryLine(name, *summary).c_str());
-        std::fflush(stdout);
+    std::vector<std::pair<std::string, std::filesystem::path>> renders; // label, output
+    const bool tour = !options.preset && !options.stateFile && !options.output;
+    if (tour) {
+        for (const auto& preset : presets) renders.emplace_back(demoName(*preset), folder / (demoName(*preset) + ".wav"));
+    } else {
+        if (auto configured = configureUnit(**unit, options); !configured) return fail(configured.error());
+        const auto current = (*unit)->currentPreset();
+        const std::string name =
+            options.preset && current && current->number >= 0 ? demoName(*current) : std::string("demo-orvane");
+        renders.emplace_back(name, options.output.value_or(folder / (name + ".wav")));
+    }
+    for (const auto& [label, output] : renders) {
+        RenderOptions planned = options;
+        planned.inputs = {*input};
+        planned.output = output;
+        if (auto plan = planRenders(planned); !plan) return fail(plan.error());
+    }
+    if (!options.output) {
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        if (error) return fail(makeError(ErrorCode::CreateFailed, "cannot create '" + folder.string() + "': " + error.message()));
+    }
+    for (std::size_t i = 0; i < renders.size(); ++i) {
+        RenderOptions each = options;
+        if (tour) each.preset = PresetChoice{static_cast<std::uint32_t>(presets[i]->number)};
+        // A summary line per file of the tour; the full summary for one render.
+        if (const int status = renderOne(host, each, *input, renders[i].second, tour ? renders[i].first : std::string());
+            status != 0)
+            return status;
     }
     return 0;
 }
@@ -64,7 +114,7 @@ int renderDemo(const PluginHost& host, RenderOptions options) {
 int main(int argc, char** argv) {
     auto parsed = parseCommandLine(argc, argv);
     if (!parsed) {
-        std::fprintf(stderr, "orvane-render: %s\nTry 'orvane-render --help'.\n", parsed.error().c_str());
+        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgramName, parsed.error().c_str(), kProgramName);
         return kExitUsage;
     }
     if (const auto* information = std::get_if<InformationRequest>(&*parsed)) {
@@ -72,14 +122,17 @@ int main(int argc, char** argv) {
         return 0;
     }
     auto& options = std::get<RenderOptions>(*parsed);
+    // Ctrl+C, a closed terminal or a kill: every half-written file goes.
+    platform::removePendingFilesOnSignals(kProgramName);
 
     auto host = PluginHost::open(options.plugin);
     if (!host) return fail(host.error());
     if (options.listPresets) return listPresets(*host);
 
     if (options.inputs.empty()) {
-        if (options.saveStateFile) {
+        if (options.saveStateFile && !options.output) {
             // Only a state to save: set the unit up and write it.
+            if (auto plan = planRenders(options); !plan) return fail(plan.error());
             auto unit = host->createUnit();
             if (!unit) return fail(unit.error());
             if (auto configured = configureUnit(**unit, options); !configured) return fail(configured.error());
@@ -95,14 +148,7 @@ int main(int argc, char** argv) {
         return batch->failed > 0 ? kExitFailure : 0;
     }
 
-    const auto input = options.inputs.front();
-    if (options.outputFolder) {
-        auto planned = planBatch(options.inputs, options.outputFolder);
-        if (!planned) return fail(planned.error());
-        options.output = planned->front().output;
-    }
-    auto summary = renderFile(*host, options, input);
-    if (!summary) return fail(summary.error());
-    if (!options.quiet) std::fputs(formatSummary(*summary).c_str(), stdout);
-    return 0;
+    auto planned = planRenders(options);
+    if (!planned) return fail(planned.error());
+    return renderOne(*host, options, planned->front().input, planned->front().output);
 }

@@ -1,6 +1,7 @@
 // orvane-render as a user meets it: the built program run as its own process
 // on real files in temporary folders, loading the real plug-in bundle.
 
+#include "tests/support/Process.h"
 #include "tests/support/Signals.h"
 
 #include <sndfile.h>
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -355,6 +357,7 @@ TEST(RenderProgram, OutputLengthIsTheInputPlusTheTail)
     } cases[] = {
         {44100, {"--tail", "1.5", "-q"}, 66150},
         {48000, {"--set", "premix=0", "--set", "nausea=1", "-q"}, autoTail},
+        {48000, {"--bypass", "-q"}, 0},
     };
     TempFolder folder;
     for (const auto& c : cases) {
@@ -365,6 +368,22 @@ TEST(RenderProgram, OutputLengthIsTheInputPlusTheTail)
         EXPECT_EQ(rendered.frames(), std::lround(0.2 * c.rate) + c.tailFrames);
         EXPECT_TRUE(audible(rendered));
     }
+}
+
+TEST(RenderProgram, ACutShortInputRendersAsFarAsItGoesWithAWarning)
+{
+    TempFolder folder;
+    const auto whole = writeInput(folder, "whole.wav", kWav16, 44100, 2, 0.5);
+    const auto cut = folder / "cut.wav";
+    // 44 header bytes, then 8000 of the 22050 frames' 4 bytes each.
+    writeText(cut, fileText(whole).substr(0, 44 + 8000 * 4));
+    const auto run = runProgram(args(cut, folder / "out.wav", {"--bypass", "-q"}));
+    EXPECT_EQ(run.status, 0) << run.describe();
+    EXPECT_NE(run.err.find("'" + cut.string() + "' is cut short"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("holds 8000 (14050 frames"), std::string::npos) << run.err;
+    EXPECT_EQ(readSoundFile(folder / "out.wav").frames(), 8000);
+    // A whole file says nothing.
+    EXPECT_EQ(runProgram(args(whole, folder / "out.wav", {"-q"})).err, "");
 }
 
 // ------------------------------------------------------------ reproducibility
@@ -426,6 +445,14 @@ TEST(RenderProgram, SetAfterPresetAndSavedStatesRenderTheSameSettings)
         << "--save-state then --state";
     EXPECT_FALSE(sameSamples(withSettings("preset.wav", {"--preset", "3"}), setAfterPreset))
         << "--set after --preset changed nothing";
+
+    // A state read and saved again keeps its own name, not the preset's.
+    writeText(handWritten, [&] {
+        auto text = fileText(handWritten);
+        return text.replace(text.find("Dark Wash"), 9, "My Dark Room");
+    }());
+    withSettings("named.wav", {"--preset", "1", "--state", handWritten.string(), "--save-state", saved.string()});
+    EXPECT_NE(fileText(saved).find("<string>My Dark Room</string>"), std::string::npos) << fileText(saved);
 }
 
 TEST(RenderProgram, BlockSizeChangesNothingWithoutGrainsWanderOrReverberation)
@@ -518,6 +545,59 @@ TEST(RenderProgram, ABatchRendersEachFileAsAloneWhateverTheJobsAndSkipsABadOne)
     }
 }
 
+// ------------------------------------------------------------ interruptions
+
+/// Whether a file whose name contains `part` is in the folder (hidden ones too).
+bool holds(const fs::path& folder, const std::string& part)
+{
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().find(part) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+TEST(RenderProgram, AnInterruptedRenderOrBatchLeavesNoUnfinishedFile)
+{
+    TempFolder folder;
+    const auto shortInput = writeInput(folder, "a.wav", kWav16, 22050, 2, 0.2);
+    const auto longInput = writeInput(folder, "long.wav", kWav16, 22050, 2, 60.0);
+    const auto inputs = snapshot(folder.path());
+    const struct {
+        int signal;
+        int status;
+        bool batch;
+    } cases[] = {{SIGINT, 130, false}, {SIGTERM, 143, false}, {SIGHUP, 129, false}, {SIGINT, 130, true},
+        {SIGTERM, 143, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.batch ? " in a batch" : " in a single render"));
+        std::vector<std::string> argv{kProgram.string()};
+        if (c.batch)
+            argv.insert(argv.end(), {shortInput.string(), longInput.string(), "--jobs", "1"});
+        else
+            argv.insert(argv.end(), {longInput.string(), "-o", (folder / "out.wav").string()});
+        testprocess::Process render(argv);
+        // Once the long file's temporary output exists, it is mid-file (and
+        // in a batch, the short file has been rendered before it).
+        const std::string temporary = c.batch ? ".long-orvane.wav." : ".out.wav.";
+        for (int i = 0; i < 2000 && render.running() && !holds(folder.path(), temporary); ++i)
+            ::usleep(5000);
+        ASSERT_TRUE(holds(folder.path(), temporary)) << render.errorText();
+        render.signal(c.signal);
+        EXPECT_EQ(render.wait(), c.status) << render.errorText();
+        EXPECT_NE(render.errorText().find("interrupted"), std::string::npos) << render.errorText();
+        auto left = snapshot(folder.path());
+        if (c.batch) {
+            EXPECT_EQ(left.erase("a-orvane.wav"), 1u) << "the finished file of the batch stays";
+        }
+        EXPECT_EQ(left, inputs) << "nothing else, hidden files included";
+        for (const auto& entry : fs::directory_iterator(folder.path())) {
+            if (entry.path().filename() == "a-orvane.wav")
+                fs::remove(entry.path());
+        }
+    }
+}
+
 // ------------------------------------------------------------ errors
 
 struct ErrorCase {
@@ -549,14 +629,52 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
         bytes[i] = static_cast<char>(bytes[i] * 7 + 13);
     writeText(damaged, bytes);
     const auto withOptions = [&](std::vector<std::string> options) { return args(input, out, std::move(options)); };
+    // Saved states that the unit would not apply as written, each named by
+    // the key at fault.
+    const auto state = [&](const std::string& name, std::map<std::string, std::string> change,
+                           const std::string& extra = "") {
+        std::map<std::string, std::string> values;
+        for (const char* key : {"premix", "granularity", "incoherence", "impatience", "nausea", "gravitas"})
+            values[key] = "<real>0.5</real>";
+        for (const auto& [key, value] : change) {
+            if (value.empty())
+                values.erase(key);
+            else
+                values[key] = value;
+        }
+        std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + extra +
+            "<key>orvane_params</key>\n<dict>\n";
+        for (const auto& [key, value] : values)
+            text += "<key>" + key + "</key>" + value + "\n";
+        writeText(folder / name, text + "</dict>\n</dict>\n</plist>\n");
+        return withOptions({"--state", (folder / name).string()});
+    };
+    const auto withStates = std::vector<ErrorCase>{
+        {"state value a string", state("string.plist", {{"premix", "<string>0.3</string>"}}), 1, "\"premix\""},
+        {"state value not a number", state("banana.plist", {{"premix", "<real>banana</real>"}}), 1, "\"premix\""},
+        {"state value not finite", state("nan.plist", {{"nausea", "<real>nan</real>"}}), 1, "\"nausea\""},
+        {"state value out of range", state("high.plist", {{"gravitas", "<real>1.5</real>"}}), 1, "\"gravitas\""},
+        {"state value missing", state("missing.plist", {{"impatience", ""}}), 1, "\"impatience\""},
+        {"state of a later version", state("later.plist", {}, "<key>orvane_state_version</key><integer>2</integer>\n"),
+            1, "\"orvane_state_version\" is 2"},
+        {"state of another plug-in", state("other-unit.plist", {}, "<key>subtype</key><integer>1</integer>\n"), 1,
+            "\"subtype\""},
+    };
 
     const ErrorCase cases[] = {
         {"missing input", args(folder / "missing.wav", out), 1, "no such file"},
         {"text named .wav", args(folder / "text.wav", out), 1, "not an audio file"},
         {"decoding fails part way", args(damaged, out), 1, "reading"},
         {"three channels", args(folder / "three.wav", out), 1, "3 channels"},
-        {"output is the input", args(input, folder / "." / "in.wav"), 1, "is the input"},
-        {"output is a hard link to the input", args(input, folder / "hard.wav"), 1, "is the input"},
+        {"output is the input", args(input, folder / "." / "in.wav"), 2, "is the input"},
+        {"output is a hard link to the input", args(input, folder / "hard.wav"), 2, "is the input"},
+        {"state saved onto the input", withOptions({"--save-state", (folder / "hard.wav").string()}), 2,
+            "--save-state '" + (folder / "hard.wav").string() + "' is the input file"},
+        {"state saved onto the output", withOptions({"--save-state", (folder / "." / "out.wav").string()}), 2,
+            "would both write"},
+        {"output onto the state read", args(input, folder / "other.wav", {"--state", (folder / "other.wav").string()}),
+            2, "is the --state file"},
+        {"tail beyond what a WAV file holds", withOptions({"--tail", "1e9"}), 1, "would not fit", 16 * 1024},
         {"output folder missing", args(input, folder / "nowhere" / "out.wav"), 1, "cannot create"},
         {"output type unknown", args(input, folder / "out.mp3"), 1, "'.mp3'"},
         {"float FLAC", args(input, folder / "out.flac", {"--bits", "float"}), 1, "float"},
@@ -570,6 +688,9 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
         {"unknown parameter", withOptions({"--set", "loudness=1"}), 2, "'loudness'"},
         {"value not a number", withOptions({"--set", "premix=half"}), 2, "'half'"},
         {"value not finite", withOptions({"--set", "premix=inf"}), 2, "'inf'"},
+        {"value NaN", withOptions({"--set", "premix=nan"}), 2, "'nan'"},
+        {"value just below the range", withOptions({"--set", "gravitas=-0.0001"}), 2, "gravitas runs from 0 to 1"},
+        {"value just above the range", withOptions({"--set", "nausea=1.0001"}), 2, "nausea runs from 0 to 1"},
         {"block too large", withOptions({"--block", "65537"}), 2, "'65537'"},
         {"negative tail", withOptions({"--tail", "-1"}), 2, "'-1'"},
         {"unknown bits", withOptions({"--bits", "32"}), 2, "'32'"},
@@ -579,12 +700,14 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
         {"--save-state with two inputs", {input.string(), "two.wav", "--save-state", "s.plist"}, 2, "--save-state"},
         {"--outdir missing", {input.string(), "two.wav", "--outdir", (folder / "nowhere").string()}, 1, "'"
             + (folder / "nowhere").string() + "' does not exist"},
-        {"two inputs, one output", {input.string(), (folder / "." / "in.wav").string()}, 1, "both"},
-        {"one input's output is another input", {input.string(), (folder / "in-orvane.wav").string()}, 1,
+        {"two inputs, one output", {input.string(), (folder / "." / "in.wav").string()}, 2, "both"},
+        {"one input's output is another input", {input.string(), (folder / "in-orvane.wav").string()}, 2,
             "is the input"},
     };
     const auto before = snapshot(folder.path());
-    for (const auto& c : cases) {
+    std::vector<ErrorCase> all(std::begin(cases), std::end(cases));
+    all.insert(all.end(), withStates.begin(), withStates.end());
+    for (const auto& c : all) {
         SCOPED_TRACE(c.name);
         const auto run = runProgram(c.arguments, {}, kProgram, c.fileSizeLimit);
         EXPECT_EQ(run.status, c.status) << run.describe();
@@ -658,6 +781,23 @@ TEST(RenderProgram, WithoutArgumentsRendersTheDemoThroughEveryPreset)
         EXPECT_EQ(sound.info.channels, 2) << stems[i];
         EXPECT_TRUE(audible(sound)) << stems[i];
     }
+}
+
+TEST(RenderProgram, WithoutAnInputThePresetFileAndQuietOptionsDoWhatTheySay)
+{
+    TempFolder folder;
+    const auto one = runProgram({"--preset", "3", "-q"}, folder.path());
+    EXPECT_EQ(one.status, 0) << one.describe();
+    EXPECT_EQ(one.out, "") << "quiet";
+    std::vector<std::string> made;
+    for (const auto& entry : fs::directory_iterator(folder / "out" / "demo"))
+        made.push_back(entry.path().filename().string());
+    EXPECT_EQ(made, std::vector<std::string>{"04-Dark Wash.wav"}) << "just the preset asked for";
+
+    const auto named = runProgram({"--preset", "3", "-o", "dark.wav", "--set", "premix=1"}, folder.path());
+    EXPECT_EQ(named.status, 0) << named.describe();
+    EXPECT_NE(named.out.find("dark.wav"), std::string::npos) << named.out;
+    EXPECT_TRUE(audible(readSoundFile(folder / "dark.wav")));
 }
 
 } // namespace

@@ -121,6 +121,11 @@ public:
         return false;
     }
 
+    /// Sends the running program a signal.
+    void signal(int number) {
+        if (pid_ > 0) ::kill(pid_, number);
+    }
+
     const std::vector<std::string>& lines() const { return lines_; }
     const std::string& errorText() const { return errors_; }
 
