@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 #include <X11/keysym.h>
 
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <string>
@@ -57,11 +58,22 @@ std::expected<platform::NSSize, std::string> parseSize(std::string_view text) {
     return platform::NSSize{double(width), double(height)};
 }
 
+/// Whether two paths name one file: the same resolved path, or the same
+/// device and inode when both exist.
+bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::error_code error;
+    if (std::filesystem::weakly_canonical(std::filesystem::absolute(a), error) ==
+        std::filesystem::weakly_canonical(std::filesystem::absolute(b), error))
+        return true;
+    return std::filesystem::equivalent(a, b, error) && !error;
+}
+
 /// Parses the command line; a string result is text to print and exit 0 with.
 std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int argc, char** argv) {
     CLI::App app{"Shows the Orvane effect's editor in a window, or draws it to a PNG file.", kProgramName};
     app.footer("Every parameter change is printed as one line \"ID VALUE\". Ctrl+Q, Ctrl+W or closing "
-               "the window quits.");
+               "the window quits.\n\nExit status: 0 on success, 1 when the plug-in, a state file or the window "
+               "fails, 2 for a command line it cannot take.");
     std::string plugin, preset, state, size, snapshot, saveState;
     std::vector<std::string> settings;
     app.add_option("--plugin", plugin, "The plug-in bundle to load (default: the one installed beside the program)")
@@ -111,6 +123,20 @@ std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int a
         auto setting = parseParameterSetting(text);
         if (!setting) return std::unexpected(setting.error());
         options.unit.settings.push_back(std::move(*setting));
+    }
+    if (options.snapshot) {
+        std::string extension = options.snapshot->extension().string();
+        for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (extension != ".png") {
+            return std::unexpected("--snapshot: '" + options.snapshot->string() +
+                                   "' does not end in .png; snapshots are PNG images");
+        }
+        for (const auto& other : {options.unit.stateFile, options.unit.saveStateFile}) {
+            if (other && sameFile(*other, *options.snapshot)) {
+                return std::unexpected("--snapshot: '" + options.snapshot->string() + "' is also the state file '" +
+                                       other->string() + "'; refusing to overwrite it");
+            }
+        }
     }
     if (app.count("--size")) {
         auto parsed = parseSize(size);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #ifndef ORVANE_VERSION
 #define ORVANE_VERSION "unknown"
@@ -42,16 +43,33 @@ int main(int argc, char** argv) {
     app.add_option("--plugin", plugin, "The plug-in bundle to check (default: the one installed beside the program)")
         ->type_name("FOLDER");
     app.add_option("--level", level, "How thorough, 1 (seconds) to 10 (everything, minutes); default 5")
-        ->check(CLI::Range(1, 10))
+        ->check(CLI::Range(1, 10).description(""))
         ->type_name("1..10");
-    app.add_option("--seed", seed, "Seed of every random choice (default 1)")->check(CLI::Range(1u, 4294967294u))->type_name("N");
-    app.add_option("--only", only, "Run only the checks whose name contains this text")->type_name("TEXT");
+    app.add_option("--seed", seed, "Seed of every random choice (default 1)")->check(CLI::Range(1u, 4294967294u).description(""))->type_name("N");
+    app.add_option("--only", only, "Run only the checks of the level whose name contains this text")->type_name("TEXT");
+    app.footer("Exit status: 0 when every check passed, 1 when one failed or the plug-in could not be loaded, 2 for "
+               "a command line it cannot take (including --only matching no check).");
     app.set_version_flag("--version", std::string(kProgramName) + " " + ORVANE_VERSION);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
         return code == 0 ? 0 : 2;
+    }
+
+    // The checks to run, known before the plug-in is loaded, so that a typo
+    // in --only says so at once instead of passing with nothing checked.
+    const auto checks = orvane::validate::allChecks();
+    std::vector<const orvane::validate::Check*> chosen;
+    for (const auto& check : checks) {
+        if (check.level <= level && (only.empty() || check.name.find(only) != std::string::npos)) chosen.push_back(&check);
+    }
+    if (chosen.empty()) {
+        std::fprintf(stderr, "%s: --only: no check of level %d or below has '%s' in its name; the checks are:\n",
+                     kProgramName, level, only.c_str());
+        for (const auto& check : checks)
+            std::fprintf(stderr, "  %-28s level %d\n", check.name.c_str(), check.level);
+        return 2;
     }
 
     auto host = orvane::render::PluginHost::open(plugin.empty() ? std::nullopt : std::optional<fs::path>(plugin));
@@ -70,8 +88,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     int passed = 0, failed = 0;
-    for (const auto& check : orvane::validate::allChecks()) {
-        if (check.level > level || (!only.empty() && check.name.find(only) == std::string::npos)) continue;
+    for (const auto* chosenCheck : chosen) {
+        const auto& check = *chosenCheck;
         const auto started = std::chrono::steady_clock::now();
         orvane::validate::CheckResult result;
         try {

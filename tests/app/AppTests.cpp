@@ -134,6 +134,17 @@ TEST(AppProgram, AFixedCentredWindowThatQuitsOnCtrlQAndOnClose) {
         else sendClose(d, *window);
         EXPECT_EQ(app.wait(), 0) << how << ": " << app.errorText();
     }
+    // Asked for help or the version, it answers without a window (and
+    // without a display).
+    for (const char* option : {"--help", "--version"}) {
+        Process ask({ORVANE_APP_PROGRAM, option}, {"DISPLAY="});
+        EXPECT_EQ(ask.wait(), 0) << option << ": " << ask.errorText();
+        ASSERT_FALSE(ask.lines().empty()) << option;
+        EXPECT_NE(ask.lines()[0].find(std::string(option) == "--help" ? "Usage: orvane" : "orvane v"), std::string::npos)
+            << ask.lines()[0];
+    }
+    Process unknown({ORVANE_APP_PROGRAM, "--frobnicate"}, {"DISPLAY="});
+    EXPECT_EQ(unknown.wait(), 2);
     Process noDisplay({ORVANE_APP_PROGRAM}, {"DISPLAY=:999"});
     EXPECT_EQ(noDisplay.wait(), 1);
     EXPECT_NE(noDisplay.errorText().find("cannot open the X display"), std::string::npos) << noDisplay.errorText();
@@ -149,6 +160,11 @@ TEST(AppProgram, TheInstalledProductWorksFromAnyFolder) {
                              "share/icons/hicolor/48x48/apps/orvane.png",
                              "lib/orvane/Orvane.app/PlugIns/OrvaneAUMac.appex/OrvaneAUMac.so"})
         EXPECT_TRUE(std::filesystem::exists(prefix.path() / file)) << file;
+    for (const char* command : {"orvane", "orvane-render", "orvane-editor", "orvane-validate"}) {
+        const auto page = prefix.path() / "share/man/man1" / (std::string(command) + ".1");
+        const std::string read = "man -l '" + page.string() + "' 2>&1 | grep -q '" + command + "'";
+        EXPECT_EQ(std::system(read.c_str()), 0) << read;
+    }
 
     ::chdir(elsewhere.path().c_str());
     Process list({(bin / "orvane-render").string(), "--list-presets"});

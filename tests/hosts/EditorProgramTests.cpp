@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 
 namespace {
 
@@ -24,6 +25,11 @@ int pngSide(const fs::path& file, bool width) {
     int w = 0, h = 0;
     testx::pngPixels(file, w, h);
     return width ? w : h;
+}
+
+std::string fileText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 /// The last printed value of a parameter, or NaN.
@@ -56,14 +62,23 @@ TEST(EditorProgram, SnapshotsNeedNoDisplayAndErrorsLeaveNoFile) {
     EXPECT_EQ(pngSide(png, true), 600);
     EXPECT_EQ(pngSide(png, false), 400);
 
-    Process standard({kEditor, "--snapshot", png}, {"DISPLAY="});
+    // A state read from a file and saved again keeps the file's name.
+    const auto saved = folder.path() / "saved.aupreset", again = folder.path() / "again.aupreset";
+    Process save({kEditor, "--snapshot", png, "--preset", "Dark Wash", "--save-state", saved}, {"DISPLAY="});
+    ASSERT_EQ(save.wait(), 0) << save.errorText();
+    std::string text = fileText(saved);
+    std::ofstream(saved) << text.replace(text.find("Dark Wash"), 9, "My Room");
+    Process standard({kEditor, "--snapshot", png, "--state", saved, "--save-state", again}, {"DISPLAY="});
     EXPECT_EQ(standard.wait(), 0) << standard.errorText();
     EXPECT_EQ(pngSide(png, true), 420) << "the editor's own size";
+    EXPECT_NE(fileText(again).find("<string>My Room</string>"), std::string::npos) << fileText(again);
 
     struct Case { std::vector<std::string> arguments; std::string says; };
     for (const auto& c : {Case{{"--size", "600"}, "--size"}, Case{{"--size", "0x10"}, "--size"},
                           Case{{"--preset", "Nope"}, "no factory preset 'Nope'"},
                           Case{{"--set", "loudness=1"}, "unknown parameter"},
+                          Case{{"--set", "gravitas=1.0001"}, "gravitas runs from 0 to 1"},
+                          Case{{"--save-state", (folder.path() / "bad.png").string()}, "is also the state file"},
                           Case{{"--state", (folder.path() / "none.plist").string()}, "none.plist"},
                           Case{{"--plugin", folder.path().string()}, folder.path().string()}}) {
         const auto target = folder.path() / "bad.png";
@@ -74,6 +89,10 @@ TEST(EditorProgram, SnapshotsNeedNoDisplayAndErrorsLeaveNoFile) {
         EXPECT_NE(run.errorText().find(c.says), std::string::npos) << run.errorText();
         EXPECT_FALSE(fs::exists(target)) << c.says;
     }
+    Process jpeg({kEditor, "--snapshot", (folder.path() / "e.jpg").string()}, {"DISPLAY="});
+    EXPECT_EQ(jpeg.wait(), 2);
+    EXPECT_NE(jpeg.errorText().find("PNG"), std::string::npos) << jpeg.errorText();
+    EXPECT_FALSE(fs::exists(folder.path() / "e.jpg"));
     Process nowhere({kEditor, "--snapshot", (folder.path() / "missing/e.png").string()}, {"DISPLAY="});
     EXPECT_NE(nowhere.wait(), 0);
     EXPECT_NE(nowhere.errorText().find("does not exist"), std::string::npos) << nowhere.errorText();
