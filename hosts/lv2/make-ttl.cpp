@@ -57,6 +57,32 @@ const char* kPrefixes =
     "@prefix ui: <http://lv2plug.in/ns/extensions/ui#> .\n"
     "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n\n";
 
+/// What each knob does to the sound, in the words of the README's knob guide.
+std::string describe(const std::string& identifier) {
+    static const std::pair<const char*, const char*> descriptions[] = {
+        {"premix", "Balance between the dry input and the effect: 0 is all dry, 1 all effect."},
+        {"granularity", "How far the delays of the three grain streams swing: more makes the grains smear and warble."},
+        {"incoherence",
+         "How far apart the three streams sit in time and how differently they move: more spreads the echoes."},
+        {"impatience", "How much of each stream feeds back into itself: more makes the echoes repeat and pile up."},
+        {"nausea", "How far the output drifts in time, bending its pitch like a warped tape."},
+        {"gravitas", "How much reverberation is blended in, how long it rings and how dark the sound becomes."},
+    };
+    for (const auto& [name, text] : descriptions) {
+        if (identifier == name) return text;
+    }
+    return {};
+}
+
+/// A preset's label as hosts list it: its number in the factory order,
+/// counted from 1 as the demo renders are, before its name, so that hosts
+/// that sort by label keep that order.
+std::string presetLabel(int index, const std::string& name) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%02d ", index + 1);
+    return number + name;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -90,11 +116,13 @@ int main(int argc, char** argv) {
 
     std::ostringstream plugin;
     plugin << kPrefixes << "<" << kPluginURI << ">\n"
-           << "    a lv2:Plugin , lv2:ReverbPlugin , lv2:DelayPlugin ;\n"
+           << "    a lv2:Plugin , lv2:ReverbPlugin , lv2:DelayPlugin , doap:Project ;\n"
            << "    doap:name \"Orvane\" ;\n"
            << "    doap:license <https://spdx.org/licenses/proprietary> ;\n"
-
-           << "    rdfs:comment \"Grains, gliding delays and velvet reverberation.\" ;\n"
+           << "    doap:maintainer [\n        a foaf:Person ;\n        foaf:name \"The Orvane developers\"\n    ] ;\n"
+           << "    rdfs:comment \"A stereo effect that cuts the sound into crossfading grains, sends them through three "
+              "gliding, modulated delay streams with feedback and blends in a velvet-noise reverberation; six knobs "
+              "steer it.\" ;\n"
            << "    lv2:minorVersion 1 ;\n    lv2:microVersion 0 ;\n"
 
            << "    lv2:requiredFeature urid:map ;\n"
@@ -109,13 +137,24 @@ int main(int argc, char** argv) {
                << "        lv2:index " << i << " ;\n        lv2:symbol " << quoted(audio[2 * i]) << " ;\n"
                << "        lv2:name " << quoted(audio[2 * i + 1]) << "\n    ] , [\n";
     }
+    // A new unit starts with factory preset 0, so a new instance in a host
+    // starts there too.
+    auto first = orvane::loadPresetFile(unitBundle, presets.front().filename);
+    const platform::PropertyList firstState = first ? platform::PropertyList(std::move(*first)) : platform::PropertyList();
+    const auto* firstValues = firstState.find("orvane_params");
     for (const auto& parameter : tree->allParameters()) {
-        const auto found = (*unit)->defaultParameterValues.find(parameter->identifier());
-        const double initial = found != (*unit)->defaultParameterValues.end() ? found->second : parameter->value();
+        const auto* value = firstValues ? firstValues->find(parameter->identifier()) : nullptr;
+        if (!value || !value->number() || describe(parameter->identifier()).empty()) {
+            std::fprintf(stderr, "orvane-lv2-ttl: the first preset or the description of %s is missing\n",
+                         parameter->identifier().c_str());
+            return 1;
+        }
+        const double initial = static_cast<float>(*value->number());
         plugin << "        a lv2:InputPort , lv2:ControlPort ;\n"
                << "        lv2:index " << kFirstParameterPort + parameter->address() << " ;\n"
                << "        lv2:symbol " << quoted(parameter->identifier()) << " ;\n"
                << "        lv2:name " << quoted(parameter->displayName()) << " ;\n"
+               << "        rdfs:comment " << quoted(describe(parameter->identifier())) << " ;\n"
                << "        lv2:default " << number(initial) << " ;\n"
                << "        lv2:minimum " << number(parameter->minValue()) << " ;\n"
                << "        lv2:maximum " << number(parameter->maxValue()) << "\n    ] , [\n";
@@ -144,10 +183,11 @@ int main(int argc, char** argv) {
         const std::string uri = std::string(kPresetURIPrefix) + std::to_string(index);
         const std::string file = "presets/" + std::to_string(index) + ".ttl";
         manifest << "\n<" << uri << ">\n    a pset:Preset ;\n    lv2:appliesTo <" << kPluginURI << "> ;\n"
-                 << "    rdfs:label " << quoted(preset.name) << " ;\n    rdfs:seeAlso <" << file << "> .\n";
+                 << "    rdfs:label " << quoted(presetLabel(index, preset.name)) << " ;\n    rdfs:seeAlso <" << file
+                 << "> .\n";
         std::ostringstream text;
         text << kPrefixes << "<" << uri << ">\n    a pset:Preset ;\n    lv2:appliesTo <" << kPluginURI << "> ;\n"
-             << "    rdfs:label " << quoted(preset.name) << " ;\n    lv2:port ";
+             << "    rdfs:label " << quoted(presetLabel(index, preset.name)) << " ;\n    lv2:port ";
         bool first = true;
         for (const auto& parameter : tree->allParameters()) {
             const auto* value = values->find(parameter->identifier());

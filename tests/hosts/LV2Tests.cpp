@@ -151,9 +151,67 @@ TEST(LV2Bundle, TheValidatorAndTheListingToolsAcceptIt) {
     EXPECT_EQ(run(withLV2Path("lv2ls")), std::string(kPluginURI) + "\n");
     const auto info = run(withLV2Path(std::string("lv2info ") + kPluginURI));
     for (const char* expected : {"Symbol:      premix", "Symbol:      gravitas", "Symbol:      enabled",
-                                 "Symbol:      latency", "Default:     0.500000", "Dark Wash", "Drunk Chorus",
+                                 "Symbol:      latency", "Dark Wash", "Drunk Chorus",
                                  "ui#X11UI", "orvane_ui.so", "hardRTCapable"})
         EXPECT_NE(info.find(expected), std::string::npos) << expected << " missing from:\n" << info;
+}
+
+TEST(LV2Bundle, HostsShowPresetZeroAsDefaultsWordsForEachKnobAndPresetsInFactoryOrder) {
+    Host host;
+    ASSERT_TRUE(host.plugin());
+    LilvWorld* world = host.world();
+    LilvNode* presetClass = lilv_new_uri(world, LV2_PRESETS__Preset);
+    LilvNode* label = lilv_new_uri(world, LILV_NS_RDFS "label");
+    LilvNode* comment = lilv_new_uri(world, LILV_NS_RDFS "comment");
+    LilvNode* maintainer = lilv_new_uri(world, "http://usefulinc.com/ns/doap#maintainer");
+    // Presets by label, as a host that sorts by label lists them: their URIs
+    // must then come in factory order.
+    std::map<std::string, std::string> byLabel;
+    LilvNodes* presets = lilv_plugin_get_related(host.plugin(), presetClass);
+    LILV_FOREACH(nodes, i, presets) {
+        const LilvNode* preset = lilv_nodes_get(presets, i);
+        lilv_world_load_resource(world, preset);
+        LilvNodes* labels = lilv_world_find_nodes(world, preset, label, nullptr);
+        ASSERT_TRUE(labels && lilv_nodes_size(labels) == 1);
+        byLabel[lilv_node_as_string(lilv_nodes_get_first(labels))] = lilv_node_as_uri(preset);
+        lilv_nodes_free(labels);
+    }
+    std::size_t index = 0;
+    for (const auto& [name, uri] : byLabel)
+        EXPECT_EQ(uri, std::string(kPresetURIPrefix) + std::to_string(index++)) << name;
+
+    // A new instance's controls: what factory preset 0 holds.
+    LilvNode* first = lilv_new_uri(world, (std::string(kPresetURIPrefix) + "0").c_str());
+    LilvState* state = lilv_state_new_from_world(world, host.map(), first);
+    ASSERT_TRUE(state);
+    std::map<std::string, float> values;
+    ASSERT_TRUE(host.instantiate());
+    lilv_state_restore(state, host.instance(),
+                       [](const char* symbol, void* data, const void* value, std::uint32_t, std::uint32_t) {
+                           (*static_cast<std::map<std::string, float>*>(data))[symbol] = *static_cast<const float*>(value);
+                       },
+                       &values, 0, nullptr);
+    ASSERT_EQ(values.size(), kParameterCount);
+    for (std::uint32_t i = 0; i < kParameterCount; ++i) {
+        const LilvPort* port = lilv_plugin_get_port_by_index(host.plugin(), kFirstParameterPort + i);
+        const std::string symbol = lilv_node_as_string(lilv_port_get_symbol(host.plugin(), port));
+        LilvNode* initial = nullptr;
+        lilv_port_get_range(host.plugin(), port, &initial, nullptr, nullptr);
+        ASSERT_TRUE(initial) << symbol;
+        EXPECT_EQ(lilv_node_as_float(initial), values[symbol]) << symbol;
+        lilv_node_free(initial);
+        LilvNodes* comments = lilv_port_get_value(host.plugin(), port, comment);
+        EXPECT_TRUE(comments && std::string(lilv_node_as_string(lilv_nodes_get_first(comments))).size() > 20) << symbol;
+        lilv_nodes_free(comments);
+    }
+    for (LilvNode* property : {comment, maintainer}) {
+        LilvNodes* found = lilv_plugin_get_value(host.plugin(), property);
+        EXPECT_TRUE(found && lilv_nodes_size(found) == 1) << lilv_node_as_uri(property);
+        lilv_nodes_free(found);
+    }
+    lilv_state_free(state);
+    for (LilvNode* node : {first, presetClass, label, comment, maintainer}) lilv_node_free(node);
+    lilv_nodes_free(presets);
 }
 
 TEST(LV2Bundle, ACommandLineHostRendersWhatOrvaneRenderRendersBitForBit) {
@@ -245,7 +303,7 @@ TEST(LV2Plugin, PresetsSetThePortsAndActivationStartsAfresh) {
     lilv_world_load_resource(host.world(), darkWash);
     LilvState* state = lilv_state_new_from_world(host.world(), host.map(), darkWash);
     ASSERT_TRUE(state);
-    EXPECT_STREQ(lilv_state_get_label(state), "Dark Wash");
+    EXPECT_STREQ(lilv_state_get_label(state), "04 Dark Wash");
     std::map<std::string, float> values;
     lilv_state_restore(state, host.instance(),
                        [](const char* symbol, void* data, const void* value, std::uint32_t, std::uint32_t) {
