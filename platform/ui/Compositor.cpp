@@ -57,8 +57,14 @@ void drawLayer(cairo_t* context, const CALayer& layer, bool flipped) {
     cairo_restore(context);
 }
 
-void drawView(cairo_t* context, NSView& view, const cairo_matrix_t& windowMatrix) {
+void drawView(cairo_t* context, NSView& view, const cairo_matrix_t& windowMatrix, const NSRect* clip) {
     const NSRect rect = view.rectInWindow();
+    const auto subviews = view.subviews();
+    if (clip && !NSIntersectsRect(rect, *clip)) {
+        // Subviews may reach outside their parent.
+        for (const auto& subview : subviews) drawView(context, *subview, windowMatrix, clip);
+        return;
+    }
     const bool flipped = view.isFlipped();
     cairo_save(context);
     cairo_set_matrix(context, &windowMatrix);
@@ -81,27 +87,38 @@ void drawView(cairo_t* context, NSView& view, const cairo_matrix_t& windowMatrix
         for (const auto& sublayer : layer->sublayers()) drawLayer(context, *sublayer, flipped);
     }
     cairo_restore(context);
-    const auto subviews = view.subviews();
-    for (const auto& subview : subviews) drawView(context, *subview, windowMatrix);
+    for (const auto& subview : subviews) drawView(context, *subview, windowMatrix, clip);
+}
+
+void drawTree(NSView& root, cairo_t* context, const NSRect* clip) {
+    root.layoutSubtreeIfNeeded();
+    cairo_save(context);
+    if (clip) {
+        cairo_rectangle(context, clip->origin.x, clip->origin.y, clip->size.width, clip->size.height);
+        cairo_clip(context);
+    }
+    cairo_matrix_t windowMatrix;
+    cairo_get_matrix(context, &windowMatrix);
+    drawView(context, root, windowMatrix, clip);
+    cairo_restore(context);
+    root.clearNeedsDisplay();
 }
 
 } // namespace
 
-void drawViewTree(NSView& root, cairo_t* context) {
-    root.layoutSubtreeIfNeeded();
-    cairo_matrix_t windowMatrix;
-    cairo_get_matrix(context, &windowMatrix);
-    drawView(context, root, windowMatrix);
-}
+void drawViewTree(NSView& root, cairo_t* context) { drawTree(root, context, nullptr); }
 
-CGImageRef snapshotViewTree(NSView& root, NSSize size) {
-    if (!(size.width >= 1.0) || !(size.height >= 1.0)) return nullptr;
+void drawViewTree(NSView& root, cairo_t* context, NSRect clip) { drawTree(root, context, &clip); }
+
+CGImageRef snapshotViewTree(NSView& root, NSSize size, double scale) {
+    if (!(size.width >= 1.0) || !(size.height >= 1.0) || !(scale > 0.0)) return nullptr;
     root.setFrame({{0.0, 0.0}, size});
+    root.setBackingScaleFactor(scale);
     auto image = NSImage::imageWithSize(size, true, [&root](NSRect) {
         drawViewTree(root, NSGraphicsContext::currentContext()->CGContext());
         return true;
     });
-    return image->CGImageForProposedRect();
+    return image->CGImageForProposedRect(scale);
 }
 
 std::expected<void, Error> writePNG(const CGImage& image, const std::filesystem::path& file) {
@@ -130,7 +147,36 @@ std::expected<void, Error> writePNG(const CGImage& image, const std::filesystem:
     return {};
 }
 
+void NSEventRouter::hover(const NSEvent& event, NSView* view) {
+    auto before = hovered_.lock();
+    if (before.get() == view) return;
+    hovered_ = view ? view->weak_from_this() : std::weak_ptr<NSView>();
+    if (before) before->mouseExited(event);
+    if (view) view->mouseEntered(event);
+}
+
 void NSEventRouter::dispatch(const NSEvent& event) {
+    switch (event.type) {
+    case NSEvent::Type::mouseExited:
+        hover(event, nullptr);
+        return;
+    case NSEvent::Type::mouseMoved:
+        hover(event, root_->hitTest(event.locationInWindow));
+        return;
+    case NSEvent::Type::scrollWheel: {
+        NSView* view = root_->hitTest(event.locationInWindow);
+        hover(event, view);
+        if (view) view->scrollWheel(event);
+        return;
+    }
+    case NSEvent::Type::mouseDragged:
+        // A drag keeps the pointer with the view it began on; where it ends
+        // counts again at the release, before the release itself.
+        break;
+    default:
+        hover(event, root_->hitTest(event.locationInWindow));
+        break;
+    }
     if (event.type == NSEvent::Type::mouseDown) {
         if (tracking_.empty()) {
             for (NSView* view = root_->hitTest(event.locationInWindow); view; view = view->superview()) {
@@ -141,13 +187,7 @@ void NSEventRouter::dispatch(const NSEvent& event) {
     // Copies: an action may remove views and with them their recognizers.
     const auto targets = tracking_;
     for (const auto& weak : targets) {
-        auto recognizer = weak.lock();
-        if (!recognizer) continue;
-        switch (event.type) {
-        case NSEvent::Type::mouseDown: recognizer->mouseDown(event); break;
-        case NSEvent::Type::mouseDragged: recognizer->mouseDragged(event); break;
-        case NSEvent::Type::mouseUp: recognizer->mouseUp(event); break;
-        }
+        if (auto recognizer = weak.lock()) recognizer->handleEvent(event);
     }
     if (event.type == NSEvent::Type::mouseUp) tracking_.clear();
 }

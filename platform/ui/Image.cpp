@@ -247,9 +247,11 @@ bool NSImage::drawInRect(NSRect rect) const {
     return drawn;
 }
 
-CGImageRef NSImage::CGImageForProposedRect() const {
-    const int width = pixelsFor(size_.width), height = pixelsFor(size_.height);
+CGImageRef NSImage::CGImageForProposedRect(double scale) const {
+    if (!(scale > 0.0)) return nullptr;
+    const int width = pixelsFor(size_.width * scale), height = pixelsFor(size_.height * scale);
     if (width == 0 || height == 0) return nullptr;
+    if (svg_ && rendered_ && rendered_->width() == width && rendered_->height() == height) return rendered_;
     cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(surface);
@@ -258,6 +260,7 @@ CGImageRef NSImage::CGImageForProposedRect() const {
     bool drawn = false;
     {
         cairo_t* context = cairo_create(surface);
+        cairo_scale(context, scale, scale);
         {
             const NSGraphicsContext::Scope scope(context, true);
             drawn = drawInRect(NSRect{{0.0, 0.0}, size_});
@@ -269,7 +272,9 @@ CGImageRef NSImage::CGImageForProposedRect() const {
         cairo_surface_destroy(surface);
         return nullptr;
     }
-    return std::make_shared<const CGImage>(surface);
+    auto bitmap = std::make_shared<const CGImage>(surface);
+    if (svg_) rendered_ = bitmap;
+    return bitmap;
 }
 
 } // namespace platform

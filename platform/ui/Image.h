@@ -134,10 +134,12 @@ public:
     /// context. False when no context is current or the picture failed.
     bool drawInRect(NSRect rect) const;
 
-    /// The picture rendered to a bitmap at the image's size (rounded up to
-    /// whole pixels), with a current context while it draws. Null for an
-    /// empty size or when drawing failed.
-    CGImageRef CGImageForProposedRect() const;
+    /// The picture rendered to a bitmap of the image's size times `scale`
+    /// pixels (rounded up to whole pixels), with a current context while it
+    /// draws: vector pictures come out sharp at any scale. Null for an empty
+    /// size or when drawing failed. A picture read from a file is rendered
+    /// once per pixel size and the bitmap reused; the others draw afresh.
+    CGImageRef CGImageForProposedRect(double scale = 1.0) const;
 
 private:
     struct Svg;
@@ -152,6 +154,8 @@ private:
     std::shared_ptr<Handler> handler_;
     std::unique_ptr<NSGraphicsContext::Scope> focus_;
     cairo_t* focusContext_ = nullptr;
+    // The last rendering of a file's picture.
+    mutable CGImageRef rendered_;
 };
 
 } // namespace platform
