@@ -86,7 +86,8 @@ int main(int argc, char** argv) {
              << "> ;\n    rdfs:seeAlso <orvane.ttl> .\n\n";
     manifest << "<" << kUIURI << ">\n    a ui:X11UI ;\n    ui:binary <" << uiBinary << "> ;\n"
              << "    lv2:requiredFeature ui:idleInterface ;\n    lv2:extensionData ui:idleInterface ;\n"
-             << "    lv2:optionalFeature ui:resize ;\n    lv2:requiredFeature ui:parent .\n";
+             << "    lv2:optionalFeature ui:resize , ui:touch , opts:options , urid:map ;\n"
+             << "    opts:supportedOption ui:scaleFactor ;\n    lv2:requiredFeature ui:parent .\n";
 
     std::ostringstream plugin;
     plugin << kPrefixes << "<" << kPluginURI << ">\n"
