@@ -1,6 +1,7 @@
 #include "platform/ui/Compositor.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -15,10 +16,33 @@ void setColor(cairo_t* context, const NSColor& color) {
 }
 
 // Paints a bitmap stretched over `rect`, its top row at the rectangle's top
-// edge on screen whichever way the coordinates run.
+// edge on screen whichever way the coordinates run. Only the part of the
+// bitmap that shows anything is painted, and a bitmap that lands pixel for
+// pixel on the device (no rotation, no stretch) is placed on whole device
+// pixels, where painting is a plain copy rather than a filtered one.
 void paintUpright(cairo_t* context, const CGImage& image, NSRect rect, bool flipped) {
     if (image.width() <= 0 || image.height() <= 0 || rect.size.width <= 0.0 || rect.size.height <= 0.0) return;
+    const NSRect visible = image.visibleBounds();
+    if (!(visible.size.width > 0.0)) return;
+    const double sx = rect.size.width / image.width(), sy = rect.size.height / image.height();
     cairo_save(context);
+    cairo_rectangle(context, rect.origin.x + visible.origin.x * sx,
+                    flipped ? rect.origin.y + visible.origin.y * sy : rect.maxY() - visible.maxY() * sy,
+                    visible.size.width * sx, visible.size.height * sy);
+    cairo_clip(context);
+    cairo_matrix_t device;
+    cairo_get_matrix(context, &device);
+    const auto same = [](double a, int b) { return std::fabs(a - b) < 1e-6; };
+    if (flipped && device.xy == 0.0 && device.yx == 0.0 && same(device.xx * rect.size.width, image.width()) &&
+        same(device.yy * rect.size.height, image.height())) {
+        const double x = std::round(device.xx * rect.origin.x + device.x0);
+        const double y = std::round(device.yy * rect.origin.y + device.y0);
+        cairo_identity_matrix(context);
+        cairo_set_source_surface(context, image.surface(), x, y);
+        cairo_paint(context);
+        cairo_restore(context);
+        return;
+    }
     if (flipped) {
         cairo_translate(context, rect.origin.x, rect.origin.y);
         cairo_scale(context, rect.size.width / image.width(), rect.size.height / image.height());

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -27,9 +28,14 @@ public:
     int width() const;
     int height() const;
     cairo_surface_t* surface() const { return surface_; }
+    /// The smallest rectangle of pixels that holds every pixel not fully
+    /// transparent (empty for a blank bitmap); found once, on first use, so
+    /// drawing can skip what would show nothing.
+    NSRect visibleBounds() const;
 
 private:
     cairo_surface_t* surface_;
+    mutable std::optional<NSRect> visibleBounds_;
 };
 using CGImageRef = std::shared_ptr<const CGImage>;
 

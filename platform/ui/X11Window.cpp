@@ -214,6 +214,10 @@ NSEvent X11Window::pointerEvent(NSEvent::Type type, int button, int x, int y, un
 
 void X11Window::handleEvent(void* raw) {
     XEvent& event = *static_cast<XEvent*>(raw);
+    // The pointer meets the tree as laid out for the window's size.
+    if (event.type == ButtonPress || event.type == ButtonRelease || event.type == MotionNotify ||
+        event.type == EnterNotify || event.type == LeaveNotify)
+        root_->layoutSubtreeIfNeeded();
     switch (event.type) {
     case Expose:
         exposed_ = true;
@@ -224,8 +228,9 @@ void X11Window::handleEvent(void* raw) {
         if (size != size_) {
             size_ = size;
             cairo_xlib_surface_set_size(state_->surface, event.xconfigure.width, event.xconfigure.height);
+            // Laid out once the events waiting are handled: a window being
+            // resized reports many sizes at once, and only the last counts.
             root_->setFrame({{0.0, 0.0}, size_});
-            root_->layoutSubtreeIfNeeded();
             drawnChangeCount_ = ~std::uint64_t{0};
         }
         break;
@@ -348,9 +353,9 @@ void X11Window::step() {
         handleEvent(&event);
     }
     MainQueue::shared().runPending();
-    if (!exposed_) return;
     // Layout first: it may change the tree, and then everything is drawn.
     root_->layoutSubtreeIfNeeded();
+    if (!exposed_) return;
     if (drawnChangeCount_ != uiChangeCount()) {
         redraw(nullptr);
     } else if (const auto marked = root_->needsDisplayRect()) {
