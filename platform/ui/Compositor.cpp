@@ -1,5 +1,6 @@
 #include "platform/ui/Compositor.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -117,12 +118,27 @@ void drawView(cairo_t* context, NSView& view, const cairo_matrix_t& windowMatrix
 void drawTree(NSView& root, cairo_t* context, const NSRect* clip) {
     root.layoutSubtreeIfNeeded();
     cairo_save(context);
-    if (clip) {
-        cairo_rectangle(context, clip->origin.x, clip->origin.y, clip->size.width, clip->size.height);
-        cairo_clip(context);
-    }
     cairo_matrix_t windowMatrix;
     cairo_get_matrix(context, &windowMatrix);
+    NSRect pixels{};
+    if (clip) {
+        // Out to whole device pixels: a clip with soft edges costs more and
+        // leaves its edge pixels half drawn.
+        double x0 = clip->minX(), y0 = clip->minY(), x1 = clip->maxX(), y1 = clip->maxY();
+        cairo_user_to_device(context, &x0, &y0);
+        cairo_user_to_device(context, &x1, &y1);
+        const double left = std::floor(std::min(x0, x1)), top = std::floor(std::min(y0, y1));
+        const double right = std::ceil(std::max(x0, x1)), bottom = std::ceil(std::max(y0, y1));
+        cairo_identity_matrix(context);
+        cairo_rectangle(context, left, top, right - left, bottom - top);
+        cairo_clip(context);
+        cairo_set_matrix(context, &windowMatrix);
+        double ux0 = left, uy0 = top, ux1 = right, uy1 = bottom;
+        cairo_device_to_user(context, &ux0, &uy0);
+        cairo_device_to_user(context, &ux1, &uy1);
+        pixels = {{std::min(ux0, ux1), std::min(uy0, uy1)}, {std::fabs(ux1 - ux0), std::fabs(uy1 - uy0)}};
+        clip = &pixels;
+    }
     drawView(context, root, windowMatrix, clip);
     cairo_restore(context);
     root.clearNeedsDisplay();
