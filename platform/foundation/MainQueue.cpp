@@ -96,8 +96,9 @@ std::size_t MainQueue::scheduledCount() const {
 void MainQueue::releaseDue() {
     if (scheduled_.empty()) return;
     const auto now = std::chrono::steady_clock::now();
-    // Earliest first, then in the order they were scheduled.
-    std::stable_sort(scheduled_.begin(), scheduled_.end(), [](const auto& a, const auto& b) { return a.due < b.due; });
+    // Earliest first, then in the order they were scheduled (ids grow).
+    std::sort(scheduled_.begin(), scheduled_.end(),
+              [](const auto& a, const auto& b) { return a.due < b.due || (a.due == b.due && a.id < b.id); });
     auto firstLater = std::find_if(scheduled_.begin(), scheduled_.end(), [now](const auto& s) { return s.due > now; });
     for (auto it = scheduled_.begin(); it != firstLater; ++it) tasks_.push_back(std::move(it->task));
     scheduled_.erase(scheduled_.begin(), firstLater);
