@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -39,6 +40,15 @@ public:
     static std::shared_ptr<platform::NSImage> imageOfImpatienceUnderlay(platform::NSRect frame);
     static std::shared_ptr<platform::NSImage> imageOfNauseaUnderlay(platform::NSRect frame);
     static std::shared_ptr<platform::NSImage> imageOfGravitasUnderlay(platform::NSRect frame);
+
+    /// A transparent picture of the frame's size holding only a plaque over
+    /// the one a dial face (the underlay called `underlay`) carries under its
+    /// scale with the knob's name: as wide as the face allows, edged in the
+    /// face's colour, with `text` on it, followed by `detail` when both fit,
+    /// squeezed when `text` alone does not. Drawn on demand, so it is sharp
+    /// at any scale.
+    static std::shared_ptr<platform::NSImage> imageOfPlaque(platform::NSRect frame, std::string_view underlay,
+                                                            const std::string& text, const std::string& detail);
 };
 
 /// The bundles to search, in order, built anew on every call: the bundle of

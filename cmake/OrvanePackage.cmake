@@ -18,6 +18,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Our own shared libraries are found inside the package, not as dependencies.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/platform/foundation
     ${CMAKE_BINARY_DIR}/platform/audiounit ${CMAKE_BINARY_DIR}/platform/ui)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core")
+# jalv runs Orvane Live.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core, jalv")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -2,10 +2,13 @@
 
 #include "artwork/KnobsStyleKit.h"
 #include "editor/FlippedView.h"
+#include "editor/KnobReadout.h"
 #include "platform/foundation/MainQueue.h"
 
 #include <algorithm>
 #include <cmath>
+#include <list>
+#include <string>
 #include <string_view>
 
 namespace orvane {
@@ -42,6 +45,33 @@ bool isSameValue(AUValue a, AUValue b) { return a == b || (std::isnan(a) && std:
 constexpr double kMinimumKnobSize = 8.0;
 
 } // namespace
+
+/// A few sizes' worth of pictures, the least recently used dropped first: a
+/// live resize passes through many sizes and keeps none of them for long.
+class OrvaneAUViewControllerMac::DialPictures {
+public:
+    std::shared_ptr<platform::NSImage> image(std::string_view name, double w, double h) {
+        const auto found = std::find_if(entries_.begin(), entries_.end(),
+                                        [&](const Entry& e) { return e.name == name && e.w == w && e.h == h; });
+        if (found != entries_.end()) {
+            entries_.splice(entries_.begin(), entries_, found);
+            return found->image;
+        }
+        entries_.push_front({std::string(name), w, h, artworkImage(name, w, h, 1.0)});
+        if (entries_.size() > kKept) entries_.pop_back();
+        return entries_.front().image;
+    }
+
+private:
+    // Seven pictures (six faces, one pointer) for four sizes.
+    static constexpr std::size_t kKept = 28;
+    struct Entry {
+        std::string name;
+        double w, h;
+        std::shared_ptr<platform::NSImage> image;
+    };
+    std::list<Entry> entries_;
+};
 
 OrvaneAUViewControllerMac::~OrvaneAUViewControllerMac() = default;
 
@@ -94,7 +124,9 @@ void OrvaneAUViewControllerMac::viewDidLayout() {
 
 void OrvaneAUViewControllerMac::createKnobs() {
     const auto root = view();
+    if (!dialPictures_) dialPictures_ = std::make_shared<DialPictures>();
     for (const KnobRow& row : kKnobs) {
+        const auto address = static_cast<AUParameterAddress>(&row - kKnobs.data());
         auto knob = std::make_shared<AURotaryControl>(platform::NSRect{{0.0, 0.0}, {knobSize, knobSize}});
         knob->lowerBound = 0.0f;
         knob->upperBound = 1.0f;
@@ -102,11 +134,17 @@ void OrvaneAUViewControllerMac::createKnobs() {
         knob->label = row.label;
         // The first shown value, set without a change notification.
         knob->_value = row.resetValue;
-        knob->underlayImageProvider = [name = row.underlay](double w, double h) {
-            return artworkImage(name, w, h, 1.0);
+        knob->underlayImageProvider = [pictures = dialPictures_, name = row.underlay](double w, double h) {
+            return pictures->image(name, w, h);
         };
-        knob->overlayImageProvider = [](double w, double h) { return artworkImage(kOverlay, w, h, 1.0); };
-        knob->setTag(static_cast<std::int64_t>(&row - kKnobs.data()));
+        knob->overlayImageProvider = [pictures = dialPictures_](double w, double h) {
+            return pictures->image(kOverlay, w, h);
+        };
+        knob->readoutImageProvider = [address, face = row.underlay](double w, double h, float value) {
+            const KnobReadout readout = knobReadout(address, value);
+            return KnobsStyleKit::imageOfPlaque({{0.0, 0.0}, {w, h}}, face, readout.text, readout.detail);
+        };
+        knob->setTag(static_cast<std::int64_t>(address));
         knob->onValueChanged = [weakSelf = weak_from_this(), weakKnob = std::weak_ptr<AURotaryControl>(knob)] {
             auto self = weakSelf.lock();
             auto control = weakKnob.lock();
@@ -118,6 +156,12 @@ void OrvaneAUViewControllerMac::createKnobs() {
             if (auto parameter = tree->parameterWithAddress(static_cast<AUParameterAddress>(control->tag()))) {
                 parameter->setValue(control->value());
             }
+        };
+        knob->onGestureBegan = [weakSelf = weak_from_this(), address] {
+            if (auto self = weakSelf.lock()) self->announceGesture(address, platform::AUParameterAutomationEventTypeTouch);
+        };
+        knob->onGestureEnded = [weakSelf = weak_from_this(), address] {
+            if (auto self = weakSelf.lock()) self->announceGesture(address, platform::AUParameterAutomationEventTypeRelease);
         };
         root->addSubview(knob);
         this->*row.field = std::move(knob);
@@ -191,6 +235,15 @@ void OrvaneAUViewControllerMac::connectViewToAudioUnit() {
                 self->applyParameterValue(address, value);
             });
         });
+}
+
+void OrvaneAUViewControllerMac::announceGesture(std::int64_t tag, platform::AUParameterAutomationEventType eventType) {
+    auto* knob = tag >= 0 ? knobForAddress(static_cast<AUParameterAddress>(tag)) : nullptr;
+    auto unit = audioUnit();
+    auto tree = unit ? unit->parameterTree() : nullptr;
+    auto parameter = tree ? tree->parameterWithAddress(static_cast<AUParameterAddress>(tag)) : nullptr;
+    if (!knob || !*knob || !parameter) return;
+    parameter->setValue((*knob)->value(), nullptr, 0, eventType);
 }
 
 std::shared_ptr<AURotaryControl>* OrvaneAUViewControllerMac::knobForAddress(AUParameterAddress address) {

@@ -78,8 +78,18 @@ public:
     /// Side length of every knob, in points.
     double knobSize = 90.0;
 
+    /// The dial pictures the knobs show, kept per name and size: made once
+    /// for a size and reused, so a resize back to a size seen before, and six
+    /// knobs sharing one pointer picture, cost no new rendering.
+    class DialPictures;
+
 private:
     std::shared_ptr<AURotaryControl>* knobForAddress(platform::AUParameterAddress address);
+    /// Tells the host that a gesture on the knob bound to `tag` begins or
+    /// ends.
+    void announceGesture(std::int64_t tag, platform::AUParameterAutomationEventType eventType);
+
+    std::shared_ptr<DialPictures> dialPictures_;
 
     mutable std::mutex audioUnitMutex_;
     std::shared_ptr<OrvaneAudioUnit> _audioUnit;

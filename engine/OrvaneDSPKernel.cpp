@@ -1,5 +1,7 @@
 #include "engine/OrvaneDSPKernel.h"
 
+#include "engine/ControlCurves.h"
+
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -7,6 +9,8 @@
 namespace orvane {
 
 namespace {
+using namespace curves;
+
 constexpr double kTwoPi = 6.283185307179586;
 constexpr float kStreamMaxDelaySeconds = 0.5f;
 constexpr float kOutputMaxDelaySeconds = 0.25f;
@@ -14,18 +18,9 @@ constexpr float kInitialDelaySeconds = 0.25f;
 constexpr std::int64_t kFilterBlockBeforeAllocate = 16384;
 constexpr std::array<double, 3> kInitialLfoPhases{0.0, 2.0943951023931953, 4.1887902047863905};
 
-constexpr float kMaxStreamFeedback = 0.975f;
-constexpr double kSpreadSeconds = 0.03;
-constexpr double kDepthSeconds = 0.05;
-constexpr double kStreamLfoHz = 0.05;
-constexpr float kDecayBase = 20.0f;
-constexpr float kShortestDecaySeconds = 0.5f;
 constexpr float kSixtyDecibels = 0.001f;
 constexpr float kTinyDecaySeconds = 0.000001f;
-constexpr double kTopCutoffHz = 15000.0;
-constexpr double kCutoffRange = 0.014666666666666666; // 220 / 15000: 15 kHz down to 220 Hz
 constexpr double kFilterQ = 1.2;
-constexpr float kMaxOutputDelaySeconds = 0.12f;
 constexpr double kOutLfoStepL = 1.0681415022205298; // 2 pi x 0.17 Hz
 constexpr double kOutLfoStepR = 1.2566370614359172; // 2 pi x 0.2 Hz
 /// -2 pi x 5000: the reverberators' damping is a one-pole low-pass at 5 kHz.
@@ -34,12 +29,6 @@ constexpr double kLnSixtyDecibels = -6.907755278982137;
 /// How much longer than its decay time the reverberation may stay above
 /// 60 dB below the input (measured worst case about 1 %).
 constexpr double kReverbHeadroom = 1.1;
-
-float clamp01(float x) noexcept {
-    if (!(x > 0.0f)) return 0.0f;
-    if (x > 1.0f) return 1.0f;
-    return x;
-}
 
 float load(const std::atomic<float>& field) noexcept { return field.load(std::memory_order_relaxed); }
 
@@ -154,14 +143,11 @@ void OrvaneDSPKernel::render(const float* inL, const float* inR, float* outL, fl
     splitIntoStreams(stateR, inR, streams + 3 * stride, stride, n, sampleRate);
 
     // Stream delays, each steered by its own slow LFO.
-    const float g = clamp01(load(granularity));
-    const float i = clamp01(load(incoherence));
-    const float imp = load(impatience);
-    const float fb = imp > 0.0f ? std::min(imp, 1.0f) * kMaxStreamFeedback : 0.0f;
-    const double di = static_cast<double>(i);
-    const double dg = static_cast<double>(g);
-    const double spread = di * di * kSpreadSeconds;
-    const double depth = dg * dg * kDepthSeconds * 0.5;
+    const float g = load(granularity);
+    const float i = load(incoherence);
+    const float fb = streamFeedback(load(impatience));
+    const double spread = streamSpreadSeconds(i);
+    const double depth = streamDepthSeconds(g);
     for (int k = 0; k < 3; ++k) {
         const double phi = lfoPhases[static_cast<std::size_t>(k)];
         const double sL = std::sin(phi);
@@ -177,7 +163,7 @@ void OrvaneDSPKernel::render(const float* inL, const float* inR, float* outL, fl
         right.feedback = fb;
         left.process(streams + k * stride, n);
         right.process(streams + (3 + k) * stride, n);
-        double next = phi + (di * dk + 1.0) * kStreamLfoHz * kTwoPi * static_cast<double>(n) / sampleRate;
+        double next = phi + streamLfoHz(i, k) * kTwoPi * static_cast<double>(n) / sampleRate;
         if (next >= kTwoPi) next -= kTwoPi;
         lfoPhases[static_cast<std::size_t>(k)] = next;
     }
@@ -193,7 +179,7 @@ void OrvaneDSPKernel::render(const float* inL, const float* inR, float* outL, fl
 
     // Reverberation of the wet sum.
     const float gv = clamp01(load(gravitas));
-    const float decayTime = std::pow(kDecayBase, gv) * kShortestDecaySeconds;
+    const float decayTime = reverbDecaySeconds(gv);
     velvetEchoes.setDecay(decayTime);
     const float loopGain = std::pow(kSixtyDecibels, static_cast<float>(velvetEchoes.loopLength) /
                                                         (std::max(decayTime, kTinyDecaySeconds) * velvetEchoes.sampleRate));
@@ -204,26 +190,25 @@ void OrvaneDSPKernel::render(const float* inL, const float* inR, float* outL, fl
     reverbL.process(velvetEchoes.left, verbL, n);
     reverbR.process(velvetEchoes.right, verbR, n);
 
-    const float a = std::sqrt(gv);
-    const float b = 1.0f - std::sqrt(gv);
+    const float a = reverbShare(gv);
+    const float b = 1.0f - a;
     for (std::int64_t j = 0; j < n; ++j) wetL[j] = b * wetL[j] + a * verbL[j];
     for (std::int64_t j = 0; j < n; ++j) wetR[j] = b * wetR[j] + a * verbR[j];
 
     // Filter.
-    const double cutoff = kTopCutoffHz * std::pow(kCutoffRange, static_cast<double>(gv));
+    const double cutoff = filterCutoffHz(gv);
     filterL.setLowpass(cutoff, kFilterQ);
     filterR.setLowpass(cutoff, kFilterQ);
     filterL.process(wetL, n);
     filterR.process(wetR, n);
 
     // Dry/wet mix; premix is used unclamped.
-    const float p = load(premix);
+    const float p = wetShare(load(premix));
     for (std::int64_t j = 0; j < n; ++j) outL[j] = inL[j] + p * (wetL[j] - inL[j]);
     for (std::int64_t j = 0; j < n; ++j) outR[j] = inR[j] + p * (wetR[j] - inR[j]);
 
     // Output delay, wandering with the output LFOs.
-    const float nau = load(nausea);
-    const float z = nau > 0.0f ? std::min(nau, 1.0f) * kMaxOutputDelaySeconds : 0.0f;
+    const float z = outputWanderSeconds(load(nausea));
     outDelayL.setDelaySeconds(z * static_cast<float>((std::sin(outLFOPhaseL) + 1.0) * 0.5));
     outDelayR.setDelaySeconds(z * static_cast<float>((std::sin(outLFOPhaseR) + 1.0) * 0.5));
     outDelayL.process(outL, n);

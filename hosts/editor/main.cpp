@@ -71,9 +71,10 @@ bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
 /// Parses the command line; a string result is text to print and exit 0 with.
 std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int argc, char** argv) {
     CLI::App app{"Shows the Orvane effect's editor in a window, or draws it to a PNG file.", kProgramName};
-    app.footer("Every parameter change is printed as one line \"ID VALUE\". Ctrl+Q, Ctrl+W or closing "
-               "the window quits.\n\nExit status: 0 on success, 1 when the plug-in, a state file or the window "
-               "fails, 2 for a command line it cannot take.");
+    app.footer("Every parameter change is printed as one line \"ID VALUE\", and a gesture on a knob (drag, "
+               "wheel, double-click) begins with \"ID touch\" and ends with \"ID release\". Ctrl+Q, Ctrl+W or "
+               "closing the window quits.\n\nExit status: 0 on success, 1 when the plug-in, a state file or the "
+               "window fails, 2 for a command line it cannot take.");
     std::string plugin, preset, state, size, snapshot, saveState;
     std::vector<std::string> settings;
     app.add_option("--plugin", plugin, "The plug-in bundle to load (default: the one installed beside the program)")
@@ -83,7 +84,9 @@ std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int a
         ->type_name("ID=VALUE")
         ->allow_extra_args(false);
     app.add_option("--state", state, "Restore a saved state first")->type_name("FILE");
-    app.add_option("--size", size, "Editor size in points (default: the editor's own, 420x280)")
+    app.add_option("--size", size,
+                   "Editor size in points (default: the editor's own, 420x280); the window is GDK_SCALE, or the "
+                   "X server's Xft.dpi / 96, pixels a point")
         ->type_name("WxH");
     app.add_option("--snapshot", snapshot, "Draw the editor off-screen into this PNG file and exit")
         ->type_name("FILE.png");
@@ -169,7 +172,8 @@ int run(const EditorOptions& options) {
                                                                                  : platform::NSSize{420.0, 280.0});
 
     if (options.snapshot) {
-        auto image = platform::snapshotViewTree(*view, size);
+        // Off-screen there is no display to ask: GDK_SCALE alone sets the scale.
+        auto image = platform::snapshotViewTree(*view, size, platform::scaleFactorFromEnvironment().value_or(1.0));
         if (!image) return fail("the editor could not be drawn");
         if (auto written = platform::writePNG(*image, *options.snapshot); !written) return fail(written.error().message);
         if (options.unit.saveStateFile) {
@@ -178,16 +182,25 @@ int run(const EditorOptions& options) {
         return 0;
     }
 
-    // From here on every change the unit announces is a line of its own.
+    // From here on every change the unit announces is a line of its own, and
+    // so are the touch and release around a gesture on a knob.
     if (auto tree = (*unit)->parameterTree()) {
-        tree->tokenByAddingParameterObserver([weakTree = std::weak_ptr(tree)](platform::AUParameterAddress address,
-                                                                              platform::AUValue value) {
-            auto tree = weakTree.lock();
-            auto parameter = tree ? tree->parameterWithAddress(address) : nullptr;
-            if (!parameter) return;
-            std::printf("%s %.6f\n", parameter->identifier().c_str(), static_cast<double>(value));
-            std::fflush(stdout);
-        });
+        tree->tokenByAddingParameterAutomationObserver(
+            [weakTree = std::weak_ptr(tree)](platform::NSInteger count, const platform::AUParameterAutomationEvent* events) {
+                auto tree = weakTree.lock();
+                for (platform::NSInteger i = 0; tree && i < count; ++i) {
+                    const auto& event = events[i];
+                    auto parameter = tree->parameterWithAddress(event.address);
+                    if (!parameter) continue;
+                    const char* id = parameter->identifier().c_str();
+                    switch (event.eventType) {
+                    case platform::AUParameterAutomationEventTypeTouch: std::printf("%s touch\n", id); break;
+                    case platform::AUParameterAutomationEventTypeRelease: std::printf("%s release\n", id); break;
+                    default: std::printf("%s %.6f\n", id, static_cast<double>(event.value)); break;
+                    }
+                }
+                std::fflush(stdout);
+            });
     }
 
     platform::X11Window::Options windowOptions;

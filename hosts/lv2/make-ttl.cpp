@@ -60,13 +60,17 @@ const char* kPrefixes =
 /// What each knob does to the sound, in the words of the README's knob guide.
 std::string describe(const std::string& identifier) {
     static const std::pair<const char*, const char*> descriptions[] = {
-        {"premix", "Balance between the dry input and the effect: 0 is all dry, 1 all effect."},
-        {"granularity", "How far the delays of the three grain streams swing: more makes the grains smear and warble."},
-        {"incoherence",
-         "How far apart the three streams sit in time and how differently they move: more spreads the echoes."},
-        {"impatience", "How much of each stream feeds back into itself: more makes the echoes repeat and pile up."},
-        {"nausea", "How far the output drifts in time, bending its pitch like a warped tape."},
-        {"gravitas", "How much reverberation is blended in, how long it rings and how dark the sound becomes."},
+        {"premix", "How much of the effect you hear against your own dry signal."},
+        {"granularity", "How far the delays of the three grain streams slowly sway: still echoes at 0, a drifting, "
+                        "chorus-like smear at the top."},
+        {"incoherence", "How far apart in time the three streams sit, and how differently they sway: one tight voice "
+                        "at 0, a loose crowd at the top."},
+        {"impatience", "How much each stream feeds back into itself: a single pass at 0, echoes that pile up and hang "
+                       "on near the top."},
+        {"nausea", "How far the whole output wanders in time, which bends its pitch like a warped tape, left and "
+                   "right apart."},
+        {"gravitas", "How much reverberation and how long it rings, darkening the sound as it grows (a low-pass "
+                     "filter follows it down)."},
     };
     for (const auto& [name, text] : descriptions) {
         if (identifier == name) return text;
@@ -112,7 +116,8 @@ int main(int argc, char** argv) {
              << "> ;\n    rdfs:seeAlso <orvane.ttl> .\n\n";
     manifest << "<" << kUIURI << ">\n    a ui:X11UI ;\n    ui:binary <" << uiBinary << "> ;\n"
              << "    lv2:requiredFeature ui:idleInterface ;\n    lv2:extensionData ui:idleInterface ;\n"
-             << "    lv2:optionalFeature ui:resize ;\n    lv2:requiredFeature ui:parent .\n";
+             << "    lv2:optionalFeature ui:resize , ui:touch , opts:options , urid:map ;\n"
+             << "    opts:supportedOption ui:scaleFactor ;\n    lv2:requiredFeature ui:parent .\n";
 
     std::ostringstream plugin;
     plugin << kPrefixes << "<" << kPluginURI << ">\n"

@@ -28,11 +28,17 @@ AUValue AUParameter::value() const {
 void AUParameter::setValue(AUValue value) { setValue(value, nullptr); }
 
 void AUParameter::setValue(AUValue value, AUParameterObserverToken originator) {
-    value_.store(value, std::memory_order_relaxed);
+    setValue(value, originator, 0, AUParameterAutomationEventTypeValue);
+}
+
+void AUParameter::setValue(AUValue value, AUParameterObserverToken originator, std::uint64_t hostTime,
+                           AUParameterAutomationEventType eventType) {
+    const bool isValue = eventType == AUParameterAutomationEventTypeValue;
+    if (isValue) value_.store(value, std::memory_order_relaxed);
     auto tree = tree_.lock();
     if (!tree) return;
-    if (tree->implementorValueObserver) tree->implementorValueObserver(*this, value);
-    tree->notifyObservers(address_, value, originator);
+    if (isValue && tree->implementorValueObserver) tree->implementorValueObserver(*this, value);
+    tree->notifyObservers({hostTime, address_, value, eventType, 0}, originator);
 }
 
 std::string AUParameter::stringFromValue(const AUValue* valueOrNull) const {

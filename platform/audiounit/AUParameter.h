@@ -3,6 +3,7 @@
 #include "platform/audiounit/AudioTypes.h"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,25 @@ class AUParameterTree;
 /// registered observer. Passing it as the originator of a change keeps that
 /// observer from hearing its own change.
 using AUParameterObserverToken = void*;
+
+/// What a setValue announces. A value event sets the value; touch and
+/// release bracket a gesture (a user's hand on a control), so that a host
+/// recording automation knows when a pass begins and ends. Touch and release
+/// carry the parameter's value at that moment and change nothing.
+enum AUParameterAutomationEventType : std::uint32_t {
+    AUParameterAutomationEventTypeValue = 0,
+    AUParameterAutomationEventTypeTouch = 1,
+    AUParameterAutomationEventTypeRelease = 2,
+};
+
+/// One event as an automation observer receives it.
+struct AUParameterAutomationEvent {
+    std::uint64_t hostTime = 0;
+    AUParameterAddress address = 0;
+    AUValue value = 0.0f;
+    AUParameterAutomationEventType eventType = AUParameterAutomationEventTypeValue;
+    std::uint64_t reserved = 0;
+};
 
 /// One automatable value of a unit, with its fixed attributes (identifier,
 /// name, address, range, unit, flags) and a value that any thread may set or
@@ -59,6 +79,12 @@ public:
     /// As setValue(value), but the observer registered under originator is
     /// not notified.
     void setValue(AUValue value, AUParameterObserverToken originator);
+    /// A value event as above, or a touch or release: those store nothing
+    /// and reach neither the implementorValueObserver nor the plain
+    /// observers, only the tree's automation observers (which hear value
+    /// events too).
+    void setValue(AUValue value, AUParameterObserverToken originator, std::uint64_t hostTime,
+                  AUParameterAutomationEventType eventType);
 
     /// The value last stored by setValue (or the initial 0), never asking the
     /// provider: the fallback for a provider whose source is gone.

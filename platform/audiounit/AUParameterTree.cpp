@@ -45,11 +45,20 @@ std::shared_ptr<AUParameter> AUParameterTree::parameterWithAddress(
 
 AUParameterObserverToken AUParameterTree::tokenByAddingParameterObserver(
     AUParameterObserver observer) {
-    auto shared = std::make_shared<const AUParameterObserver>(std::move(observer));
+    return addObserver({0, std::make_shared<const AUParameterObserver>(std::move(observer)), nullptr});
+}
+
+AUParameterObserverToken AUParameterTree::tokenByAddingParameterAutomationObserver(
+    AUParameterAutomationObserver observer) {
+    return addObserver({0, nullptr, std::make_shared<const AUParameterAutomationObserver>(std::move(observer))});
+}
+
+AUParameterObserverToken AUParameterTree::addObserver(ObserverEntry entry) {
     std::lock_guard lock(observersMutex_);
-    const std::uint64_t id = nextObserverId_++;
+    entry.id = nextObserverId_++;
+    const std::uint64_t id = entry.id;
     auto list = std::make_shared<ObserverList>(*observers_);
-    list->push_back({id, std::move(shared)});
+    list->push_back(std::move(entry));
     observers_ = std::move(list);
     return tokenFromId(id);
 }
@@ -64,7 +73,7 @@ void AUParameterTree::removeParameterObserverWithToken(AUParameterObserverToken 
     observers_ = std::move(list);
 }
 
-void AUParameterTree::notifyObservers(AUParameterAddress address, AUValue value,
+void AUParameterTree::notifyObservers(const AUParameterAutomationEvent& event,
                                       AUParameterObserverToken originator) const {
     std::shared_ptr<const ObserverList> list;
     {
@@ -72,8 +81,12 @@ void AUParameterTree::notifyObservers(AUParameterAddress address, AUValue value,
         list = observers_;
     }
     const std::uint64_t skip = idFromToken(originator);
-    for (const auto& entry : *list)
-        if (entry.id != skip && *entry.observer) (*entry.observer)(address, value);
+    const bool isValue = event.eventType == AUParameterAutomationEventTypeValue;
+    for (const auto& entry : *list) {
+        if (entry.id == skip) continue;
+        if (entry.automationObserver && *entry.automationObserver) (*entry.automationObserver)(1, &event);
+        else if (isValue && entry.observer && *entry.observer) (*entry.observer)(event.address, event.value);
+    }
 }
 
 } // namespace platform

@@ -16,6 +16,8 @@ namespace platform {
 
 /// Hears every value set through a tree: (address, new value).
 using AUParameterObserver = std::function<void(AUParameterAddress, AUValue)>;
+/// Hears every event of a tree, gestures included: a count and the events.
+using AUParameterAutomationObserver = std::function<void(NSInteger numberEvents, const AUParameterAutomationEvent* events)>;
 /// Called with the parameter and its new value whenever a value is set.
 using AUImplementorValueObserver = std::function<void(AUParameter&, AUValue)>;
 /// Called whenever a parameter's value is read; returns the value to report.
@@ -63,6 +65,9 @@ public:
     /// Registers an observer of every value set through the tree; the token
     /// removes it again. Called on the setting thread, outside any lock.
     AUParameterObserverToken tokenByAddingParameterObserver(AUParameterObserver observer);
+    /// Registers an observer of every event: values, and the touch and
+    /// release that bracket a gesture. Removed like any observer.
+    AUParameterObserverToken tokenByAddingParameterAutomationObserver(AUParameterAutomationObserver observer);
     /// Removes an observer; unknown or null tokens are ignored. A notification
     /// already under way on another thread may still reach it once, so what
     /// it captures must stay valid (capture weakly).
@@ -78,11 +83,12 @@ private:
     struct ObserverEntry {
         std::uint64_t id;
         std::shared_ptr<const AUParameterObserver> observer;
+        std::shared_ptr<const AUParameterAutomationObserver> automationObserver;
     };
     using ObserverList = std::vector<ObserverEntry>;
 
-    void notifyObservers(AUParameterAddress address, AUValue value,
-                         AUParameterObserverToken originator) const;
+    AUParameterObserverToken addObserver(ObserverEntry entry);
+    void notifyObservers(const AUParameterAutomationEvent& event, AUParameterObserverToken originator) const;
 
     std::vector<std::shared_ptr<AUParameter>> parameters_;
     std::unordered_map<AUParameterAddress, std::shared_ptr<AUParameter>> byAddress_;

@@ -29,6 +29,7 @@ std::size_t MainQueue::runPending() {
     std::size_t due = 0;
     {
         const std::lock_guard lock(mutex_);
+        releaseDue();
         due = tasks_.size();
     }
     // One task at a time, outside the lock: a task may enqueue more, and a
@@ -64,6 +65,43 @@ bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::millise
 std::size_t MainQueue::pendingCount() const {
     const std::lock_guard lock(mutex_);
     return tasks_.size();
+}
+
+MainQueue::ScheduledID MainQueue::enqueueAfter(std::chrono::steady_clock::duration delay, std::function<void()> task) {
+    if (!task) return 0;
+    const std::lock_guard lock(mutex_);
+    const ScheduledID id = nextScheduledID_++;
+    scheduled_.push_back({id, std::chrono::steady_clock::now() + delay, std::move(task)});
+    return id;
+}
+
+bool MainQueue::cancel(ScheduledID id) {
+    std::function<void()> dropped;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto found = std::find_if(scheduled_.begin(), scheduled_.end(), [id](const auto& s) { return s.id == id; });
+        if (found == scheduled_.end()) return false;
+        dropped = std::move(found->task);
+        scheduled_.erase(found);
+    }
+    // The task's captures go here, outside the lock.
+    return true;
+}
+
+std::size_t MainQueue::scheduledCount() const {
+    const std::lock_guard lock(mutex_);
+    return scheduled_.size();
+}
+
+void MainQueue::releaseDue() {
+    if (scheduled_.empty()) return;
+    const auto now = std::chrono::steady_clock::now();
+    // Earliest first, then in the order they were scheduled (ids grow).
+    std::sort(scheduled_.begin(), scheduled_.end(),
+              [](const auto& a, const auto& b) { return a.due < b.due || (a.due == b.due && a.id < b.id); });
+    auto firstLater = std::find_if(scheduled_.begin(), scheduled_.end(), [now](const auto& s) { return s.due > now; });
+    for (auto it = scheduled_.begin(); it != firstLater; ++it) tasks_.push_back(std::move(it->task));
+    scheduled_.erase(scheduled_.begin(), firstLater);
 }
 
 } // namespace platform

@@ -17,23 +17,31 @@ namespace platform {
 inline constexpr std::string_view kUIErrorDomain = "UI";
 
 /// Runs the tree's pending layout, then draws it into `context`, whose origin
-/// is the root's top-left corner with y downward and one unit per point. The
-/// one drawing path of every backend. Main thread only.
+/// is the root's top-left corner with y downward and one unit per point (a
+/// backend scales the context for its backing scale). The one drawing path
+/// of every backend; what was marked for display counts as drawn. Main
+/// thread only.
 void drawViewTree(NSView& root, cairo_t* context);
+/// The same, limited to a rectangle of the window: only the views that reach
+/// into it draw, clipped to it.
+void drawViewTree(NSView& root, cairo_t* context, NSRect clip);
 
 /// The off-screen backend: sizes the root to `size` (its subviews follow by
-/// their autoresizing masks), lays the tree out and draws it into a new
-/// bitmap. Null for an empty size.
-CGImageRef snapshotViewTree(NSView& root, NSSize size);
+/// their autoresizing masks), sets its backing scale, lays the tree out and
+/// draws it into a new bitmap of size x scale pixels. Null for an empty
+/// size.
+CGImageRef snapshotViewTree(NSView& root, NSSize size, double scale = 1.0);
 
 /// Writes a bitmap as a PNG file, atomically: a temporary file beside the
 /// target renamed over it, so a failure leaves no file behind.
 std::expected<void, Error> writePNG(const CGImage& image, const std::filesystem::path& file);
 
-/// Routes one window's pointer events to the view tree's gesture recognizers:
-/// a press goes to the recognizers of the view under the pointer and of its
-/// ancestors, and the motions and the release that follow go to the same
-/// recognizers, wherever the pointer is. Main thread only.
+/// Routes one window's pointer events to the view tree: a press goes to the
+/// gesture recognizers of the view under the pointer and of its ancestors,
+/// and the motions and the release that follow go to the same recognizers,
+/// wherever the pointer is. Every pointer position tells the deepest view
+/// under it that the pointer entered, and the one before that it left; a
+/// wheel notch goes to the view under the pointer. Main thread only.
 class NSEventRouter {
 public:
     explicit NSEventRouter(std::shared_ptr<NSView> root) : root_(std::move(root)) {}
@@ -43,8 +51,11 @@ public:
     void cancel();
 
 private:
+    void hover(const NSEvent& event, NSView* view);
+
     std::shared_ptr<NSView> root_;
     std::vector<std::weak_ptr<NSGestureRecognizer>> tracking_;
+    std::weak_ptr<NSView> hovered_;
 };
 
 } // namespace platform

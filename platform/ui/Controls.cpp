@@ -9,19 +9,47 @@ namespace platform {
 namespace {
 
 /// A Pango layout of the label's text in its font, on `context`.
-PangoLayout* layoutFor(cairo_t* context, const std::string& text, const NSFont& font) {
+PangoLayout* layoutFor(cairo_t* context, std::string_view text, const NSFont& font) {
     PangoLayout* layout = pango_cairo_create_layout(context);
     PangoFontDescription* description = pango_font_description_new();
     pango_font_description_set_family(description, font.family.c_str());
+    if (font.bold) pango_font_description_set_weight(description, PANGO_WEIGHT_BOLD);
     // One point is one pixel on our screens.
     pango_font_description_set_absolute_size(description, font.pointSize * PANGO_SCALE);
     pango_layout_set_font_description(layout, description);
     pango_font_description_free(description);
-    pango_layout_set_text(layout, text.c_str(), static_cast<int>(text.size()));
+    pango_layout_set_text(layout, text.data(), static_cast<int>(text.size()));
     return layout;
 }
 
 } // namespace
+
+NSSize NSStringSize(std::string_view text, const NSFont& font) {
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
+    cairo_t* context = cairo_create(surface);
+    PangoLayout* layout = layoutFor(context, text, font);
+    PangoRectangle extent;
+    pango_layout_get_extents(layout, nullptr, &extent);
+    g_object_unref(layout);
+    cairo_destroy(context);
+    cairo_surface_destroy(surface);
+    return {double(extent.width) / PANGO_SCALE, double(extent.height) / PANGO_SCALE};
+}
+
+void NSStringDrawAtPoint(std::string_view text, NSPoint point, const NSFont& font, const NSColor& color) {
+    auto* graphics = NSGraphicsContext::currentContext();
+    if (!graphics || text.empty()) return;
+    cairo_t* context = graphics->CGContext();
+    cairo_save(context);
+    cairo_translate(context, point.x, point.y);
+    // Text stands upright whichever way the context's y axis runs.
+    if (!graphics->isFlipped()) cairo_scale(context, 1.0, -1.0);
+    PangoLayout* layout = layoutFor(context, text, font);
+    cairo_set_source_rgba(context, color.red, color.green, color.blue, color.alpha);
+    pango_cairo_show_layout(context, layout);
+    g_object_unref(layout);
+    cairo_restore(context);
+}
 
 std::shared_ptr<NSTextField> NSTextField::labelWithString(std::string text) {
     auto label = std::make_shared<NSTextField>();

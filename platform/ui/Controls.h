@@ -6,18 +6,29 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
 
-/// A font: a fontconfig family and a size in points (one point one pixel).
+/// A font: a fontconfig family, a size in points and a weight.
 struct NSFont {
     std::string family = "Sans";
     double pointSize = 13.0;
+    bool bold = false;
 
     /// The system font: fontconfig's "Sans" at `size` points.
     static NSFont systemFontOfSize(double size) { return {"Sans", size}; }
+    static NSFont boldSystemFontOfSize(double size) { return {"Sans", size, true}; }
 };
+
+/// The extent of one line of text in a font, in points (the platform's
+/// sizeWithAttributes:).
+NSSize NSStringSize(std::string_view text, const NSFont& font);
+/// Draws one line of text, upright, its top-left corner at `point` of the
+/// current context (the platform's drawAtPoint:withAttributes:). Nothing
+/// without a current context.
+void NSStringDrawAtPoint(std::string_view text, NSPoint point, const NSFont& font, const NSColor& color);
 
 enum class NSTextAlignment { left, center, right };
 

@@ -37,4 +37,18 @@ struct NSRect {
 
 inline NSRect NSMakeRect(double x, double y, double w, double h) { return {{x, y}, {w, h}}; }
 
+/// Whether two rectangles share any area.
+inline bool NSIntersectsRect(const NSRect& a, const NSRect& b) {
+    return a.minX() < b.maxX() && b.minX() < a.maxX() && a.minY() < b.maxY() && b.minY() < a.maxY();
+}
+
+/// The smallest rectangle holding both; an empty one adds nothing.
+inline NSRect NSUnionRect(const NSRect& a, const NSRect& b) {
+    if (!(a.size.width > 0.0 && a.size.height > 0.0)) return b;
+    if (!(b.size.width > 0.0 && b.size.height > 0.0)) return a;
+    const double x0 = a.minX() < b.minX() ? a.minX() : b.minX(), y0 = a.minY() < b.minY() ? a.minY() : b.minY();
+    const double x1 = a.maxX() > b.maxX() ? a.maxX() : b.maxX(), y1 = a.maxY() > b.maxY() ? a.maxY() : b.maxY();
+    return {{x0, y0}, {x1 - x0, y1 - y0}};
+}
+
 } // namespace platform

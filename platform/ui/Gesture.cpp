@@ -20,6 +20,16 @@ void NSGestureRecognizer::setState(NSGestureRecognizerState state) {
     }
 }
 
+void NSGestureRecognizer::handleEvent(const NSEvent& event) {
+    modifierFlags_ = event.modifierFlags;
+    switch (event.type) {
+    case NSEvent::Type::mouseDown: mouseDown(event); break;
+    case NSEvent::Type::mouseDragged: mouseDragged(event); break;
+    case NSEvent::Type::mouseUp: mouseUp(event); break;
+    default: break;
+    }
+}
+
 NSPoint NSPanGestureRecognizer::translationInView(const NSView* view) const {
     const double dx = current_.x - start_.x, dy = current_.y - start_.y;
     const bool flipped = view ? view->isFlipped() : true;

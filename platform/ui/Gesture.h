@@ -9,15 +9,29 @@ namespace platform {
 
 class NSView;
 
+/// Keys held during a pointer event, as bits.
+enum NSEventModifierFlags : unsigned {
+    NSEventModifierFlagShift = 1u << 17,
+    NSEventModifierFlagControl = 1u << 18,
+    NSEventModifierFlagOption = 1u << 19,
+};
+
 /// A pointer event as a window backend reports it: where, in the root view's
-/// top-left coordinates (1 point = 1 pixel), and when, in milliseconds.
+/// top-left coordinates (points), and when, in milliseconds. mouseMoved is a
+/// motion with no button held, mouseExited the pointer leaving the window.
 struct NSEvent {
-    enum class Type { mouseDown, mouseDragged, mouseUp };
+    enum class Type { mouseDown, mouseDragged, mouseUp, mouseMoved, mouseExited, scrollWheel };
     Type type = Type::mouseDown;
     /// 1 is the left (primary) button.
     int button = 1;
-    NSPoint locationInWindow;
+    NSPoint locationInWindow{};
     std::uint64_t timestampMs = 0;
+    /// NSEventModifierFlags held at the time of the event.
+    unsigned modifierFlags = 0;
+    /// scrollWheel only: wheel notches, positive up (away from the user) and
+    /// to the right.
+    double scrollingDeltaX = 0.0;
+    double scrollingDeltaY = 0.0;
 };
 
 enum class NSGestureRecognizerState { possible, began, changed, ended, cancelled, failed };
@@ -38,6 +52,11 @@ public:
 
     NSGestureRecognizerState state() const { return state_; }
     NSView* view() const { return view_; }
+    /// The keys held at the event the recognizer handled last.
+    unsigned modifierFlags() const { return modifierFlags_; }
+
+    /// Window routing: hands a button or drag event to the handler below.
+    void handleEvent(const NSEvent& event);
 
     /// Window routing; the point is in window coordinates.
     virtual void mouseDown(const NSEvent& event) = 0;
@@ -56,6 +75,7 @@ private:
     Action action_;
     NSView* view_ = nullptr;
     NSGestureRecognizerState state_ = NSGestureRecognizerState::possible;
+    unsigned modifierFlags_ = 0;
 };
 
 /// A drag with the primary button: begins at the first motion with the button

@@ -2,7 +2,9 @@
 
 #include <librsvg/rsvg.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numbers>
 
 namespace platform {
@@ -22,6 +24,24 @@ CGImage::CGImage(cairo_surface_t* surface) : surface_(surface) {}
 CGImage::~CGImage() { cairo_surface_destroy(surface_); }
 int CGImage::width() const { return cairo_image_surface_get_width(surface_); }
 int CGImage::height() const { return cairo_image_surface_get_height(surface_); }
+
+NSRect CGImage::visibleBounds() const {
+    if (visibleBounds_) return *visibleBounds_;
+    const int w = width(), h = height(), stride = cairo_image_surface_get_stride(surface_);
+    const unsigned char* data = cairo_image_surface_get_data(surface_);
+    int x0 = w, y0 = h, x1 = 0, y1 = 0;
+    for (int y = 0; data && y < h; ++y) {
+        const auto* row = reinterpret_cast<const std::uint32_t*>(data + std::ptrdiff_t(y) * stride);
+        for (int x = 0; x < w; ++x) {
+            // Premultiplied ARGB32: a pixel is transparent when it is all zero.
+            if (row[x] == 0) continue;
+            x0 = std::min(x0, x), x1 = std::max(x1, x + 1);
+            y0 = std::min(y0, y), y1 = std::max(y1, y + 1);
+        }
+    }
+    visibleBounds_ = x1 > x0 ? NSRect{{double(x0), double(y0)}, {double(x1 - x0), double(y1 - y0)}} : NSRect{};
+    return *visibleBounds_;
+}
 
 void CGContextClearRect(cairo_t* context, NSRect rect) {
     cairo_save(context);
@@ -247,9 +267,11 @@ bool NSImage::drawInRect(NSRect rect) const {
     return drawn;
 }
 
-CGImageRef NSImage::CGImageForProposedRect() const {
-    const int width = pixelsFor(size_.width), height = pixelsFor(size_.height);
+CGImageRef NSImage::CGImageForProposedRect(double scale) const {
+    if (!(scale > 0.0)) return nullptr;
+    const int width = pixelsFor(size_.width * scale), height = pixelsFor(size_.height * scale);
     if (width == 0 || height == 0) return nullptr;
+    if (svg_ && rendered_ && rendered_->width() == width && rendered_->height() == height) return rendered_;
     cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(surface);
@@ -258,6 +280,7 @@ CGImageRef NSImage::CGImageForProposedRect() const {
     bool drawn = false;
     {
         cairo_t* context = cairo_create(surface);
+        cairo_scale(context, scale, scale);
         {
             const NSGraphicsContext::Scope scope(context, true);
             drawn = drawInRect(NSRect{{0.0, 0.0}, size_});
@@ -269,7 +292,9 @@ CGImageRef NSImage::CGImageForProposedRect() const {
         cairo_surface_destroy(surface);
         return nullptr;
     }
-    return std::make_shared<const CGImage>(surface);
+    auto bitmap = std::make_shared<const CGImage>(surface);
+    if (svg_) rendered_ = bitmap;
+    return bitmap;
 }
 
 } // namespace platform

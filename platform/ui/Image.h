@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -27,9 +28,14 @@ public:
     int width() const;
     int height() const;
     cairo_surface_t* surface() const { return surface_; }
+    /// The smallest rectangle of pixels that holds every pixel not fully
+    /// transparent (empty for a blank bitmap); found once, on first use, so
+    /// drawing can skip what would show nothing.
+    NSRect visibleBounds() const;
 
 private:
     cairo_surface_t* surface_;
+    mutable std::optional<NSRect> visibleBounds_;
 };
 using CGImageRef = std::shared_ptr<const CGImage>;
 
@@ -134,10 +140,12 @@ public:
     /// context. False when no context is current or the picture failed.
     bool drawInRect(NSRect rect) const;
 
-    /// The picture rendered to a bitmap at the image's size (rounded up to
-    /// whole pixels), with a current context while it draws. Null for an
-    /// empty size or when drawing failed.
-    CGImageRef CGImageForProposedRect() const;
+    /// The picture rendered to a bitmap of the image's size times `scale`
+    /// pixels (rounded up to whole pixels), with a current context while it
+    /// draws: vector pictures come out sharp at any scale. Null for an empty
+    /// size or when drawing failed. A picture read from a file is rendered
+    /// once per pixel size and the bitmap reused; the others draw afresh.
+    CGImageRef CGImageForProposedRect(double scale = 1.0) const;
 
 private:
     struct Svg;
@@ -152,6 +160,8 @@ private:
     std::shared_ptr<Handler> handler_;
     std::unique_ptr<NSGraphicsContext::Scope> focus_;
     cairo_t* focusContext_ = nullptr;
+    // The last rendering of a file's picture.
+    mutable CGImageRef rendered_;
 };
 
 } // namespace platform

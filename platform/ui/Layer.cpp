@@ -1,5 +1,7 @@
 #include "platform/ui/Layer.h"
 
+#include "platform/ui/View.h"
+
 #include <cmath>
 
 namespace platform {
@@ -32,35 +34,51 @@ CATransform3D CATransform3DMakeRotation(double angle, double x, double y, double
     return t;
 }
 
+CALayer::~CALayer() {
+    for (auto& layer : sublayers_) layer->superlayer_ = nullptr;
+}
+
+NSView* CALayer::hostingView() const {
+    const CALayer* layer = this;
+    while (layer->superlayer_ && !layer->delegate_) layer = layer->superlayer_;
+    return layer->delegate_;
+}
+
+void CALayer::changed() {
+    if (NSView* view = hostingView()) view->setNeedsDisplay(true);
+    else noteUIChange();
+}
+
 void CALayer::addSublayer(std::shared_ptr<CALayer> layer) {
-    if (!layer) return;
+    if (!layer || layer.get() == this) return;
+    layer->superlayer_ = this;
     sublayers_.push_back(std::move(layer));
-    noteUIChange();
+    changed();
 }
 
 void CALayer::setBounds(NSRect bounds) {
     bounds_ = bounds;
-    noteUIChange();
+    changed();
 }
 
 void CALayer::setPosition(NSPoint position) {
     position_ = position;
-    noteUIChange();
+    changed();
 }
 
 void CALayer::setContents(CGImageRef contents) {
     contents_ = std::move(contents);
-    noteUIChange();
+    changed();
 }
 
 void CALayer::setTransform(const CATransform3D& transform) {
     transform_ = transform;
-    noteUIChange();
+    changed();
 }
 
 void CALayer::setBackgroundColor(std::optional<NSColor> color) {
     backgroundColor_ = color;
-    noteUIChange();
+    changed();
 }
 
 void CATransaction::begin() { transactions.push_back({}); }

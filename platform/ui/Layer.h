@@ -11,6 +11,8 @@
 
 namespace platform {
 
+class NSView;
+
 /// A 4 x 4 transform in row-vector form: (x, y, z, 1) times the matrix.
 struct CATransform3D {
     double m[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
@@ -30,6 +32,10 @@ CATransform3D CATransform3DMakeRotation(double angle, double x, double y, double
 class CALayer {
 public:
     static std::shared_ptr<CALayer> layer() { return std::make_shared<CALayer>(); }
+    CALayer() = default;
+    ~CALayer();
+    CALayer(const CALayer&) = delete;
+    CALayer& operator=(const CALayer&) = delete;
 
     void addSublayer(std::shared_ptr<CALayer> layer);
     const std::vector<std::shared_ptr<CALayer>>& sublayers() const { return sublayers_; }
@@ -46,7 +52,19 @@ public:
     const std::optional<NSColor>& backgroundColor() const { return backgroundColor_; }
     void setBackgroundColor(std::optional<NSColor> color);
 
+    /// The view whose backing layer this is, or holds this one among its
+    /// sublayers at any depth; null when none does.
+    NSView* hostingView() const;
+
 private:
+    friend class NSView;
+    /// A change to draw: the hosting view is marked for display, or, with
+    /// none, the whole tree.
+    void changed();
+
+    // Both cleared by their owners when they go.
+    NSView* delegate_ = nullptr;
+    CALayer* superlayer_ = nullptr;
     std::vector<std::shared_ptr<CALayer>> sublayers_;
     NSRect bounds_{};
     NSPoint position_{};

@@ -37,6 +37,41 @@ NSView::NSView(NSRect frame) : frame_(frame) {}
 
 NSView::~NSView() {
     for (auto& view : subviews_) view->superview_ = nullptr;
+    if (layer_) layer_->delegate_ = nullptr;
+}
+
+double NSView::backingScaleFactor() const {
+    const NSView* root = this;
+    while (root->superview_) root = root->superview_;
+    return root->backingScale_;
+}
+
+namespace {
+void announceBackingChange(NSView& view) {
+    view.viewDidChangeBackingProperties();
+    const auto views = view.subviews();
+    for (const auto& subview : views) announceBackingChange(*subview);
+}
+} // namespace
+
+void NSView::setBackingScaleFactor(double scale) {
+    if (!(scale > 0.0) || scale == backingScale_) return;
+    backingScale_ = scale;
+    noteUIChange();
+    announceBackingChange(*this);
+}
+
+void NSView::setNeedsDisplay(bool needs) {
+    if (needs) setNeedsDisplayInRect(bounds());
+}
+
+void NSView::setNeedsDisplayInRect(NSRect rect) {
+    const NSRect inWindow = rectInWindow();
+    const double y = isFlipped() ? rect.origin.y : inWindow.size.height - rect.maxY();
+    const NSRect marked{{inWindow.origin.x + rect.origin.x, inWindow.origin.y + y}, rect.size};
+    NSView* root = this;
+    while (root->superview_) root = root->superview_;
+    root->needsDisplay_ = root->needsDisplay_ ? NSUnionRect(*root->needsDisplay_, marked) : marked;
 }
 
 void NSView::setFrame(NSRect frame) {
@@ -154,12 +189,20 @@ void NSView::setWantsLayer(bool wants) {
     wantsLayer_ = wants;
     if (wants && !layer_) {
         layer_ = CALayer::layer();
+        layer_->delegate_ = this;
         layer_->setBounds(bounds());
     }
     noteUIChange();
 }
 
 void NSView::drawRect(NSRect) {}
+
+void NSView::mouseEntered(const NSEvent&) {}
+void NSView::mouseExited(const NSEvent&) {}
+
+void NSView::scrollWheel(const NSEvent& event) {
+    if (superview_) superview_->scrollWheel(event);
+}
 
 void NSView::addGestureRecognizer(std::shared_ptr<NSGestureRecognizer> recognizer) {
     if (!recognizer) return;

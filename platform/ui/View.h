@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace platform {
@@ -81,6 +82,27 @@ public:
     /// controller hears of it.
     void setDidLayoutHandler(std::function<void()> handler) { didLayout_ = std::move(handler); }
 
+    /// How many device pixels one point covers in the window showing the
+    /// tree: the root's setting, 1 until a window or a snapshot sets it.
+    double backingScaleFactor() const;
+    /// On the root, by what shows the tree: a changed scale is announced to
+    /// every view of the tree (viewDidChangeBackingProperties).
+    void setBackingScaleFactor(double scale);
+    /// Called when the scale of what shows the view changed; a view that
+    /// keeps bitmaps makes them again at the new scale.
+    virtual void viewDidChangeBackingProperties() {}
+
+    /// Marks the view's bounds, or a rectangle of them, to be drawn again: a
+    /// window draws only what was marked since it last drew (changes of a
+    /// layer mark the view that hosts it). Other changes of the tree redraw
+    /// everything.
+    void setNeedsDisplay(bool needs);
+    void setNeedsDisplayInRect(NSRect rect);
+    /// On the root: what was marked since the last draw, in window
+    /// coordinates (top-left); nothing when nothing was.
+    const std::optional<NSRect>& needsDisplayRect() const { return needsDisplay_; }
+    void clearNeedsDisplay() { needsDisplay_.reset(); }
+
     void setWantsLayer(bool wants);
     bool wantsLayer() const { return wantsLayer_; }
     /// The backing layer; null until setWantsLayer(true).
@@ -113,6 +135,13 @@ public:
     /// the view's coordinates.
     virtual void drawRect(NSRect dirtyRect);
 
+    /// The pointer came over the view (the deepest view under it) or left
+    /// it, wherever a button is. The base does nothing.
+    virtual void mouseEntered(const NSEvent& event);
+    virtual void mouseExited(const NSEvent& event);
+    /// A wheel notch over the view; the base hands it to the superview.
+    virtual void scrollWheel(const NSEvent& event);
+
     void addGestureRecognizer(std::shared_ptr<NSGestureRecognizer> recognizer);
     const std::vector<std::shared_ptr<NSGestureRecognizer>>& gestureRecognizers() const { return recognizers_; }
 
@@ -142,6 +171,8 @@ private:
     std::function<void()> didLayout_;
     bool translatesMask_ = true;
     std::vector<NSLayoutConstraint> constraints_;
+    double backingScale_ = 1.0;
+    std::optional<NSRect> needsDisplay_;
 };
 
 } // namespace platform

@@ -4,14 +4,17 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xresource.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <cairo-xlib.h>
 #include <poll.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace platform {
 namespace {
@@ -24,7 +27,47 @@ Error uiError(std::string message) { return Error{std::string(kUIErrorDomain), 1
 
 int pixels(double points) { return std::max(1, static_cast<int>(std::lround(points))); }
 
+// A scale beyond any screen made: a typing error, not a setting.
+constexpr double kLargestScale = 16.0;
+// The resolution a scale of 1 stands for, in dots per inch.
+constexpr double kStandardDPI = 96.0;
+
+/// What the desktop asks for: GDK_SCALE, else Xft.dpi / 96 (a fractional
+/// scale such as 1.5 stays fractional), else 1.
+double displayScale(Display* display) {
+    if (auto scale = scaleFactorFromEnvironment()) return *scale;
+    double scale = 1.0;
+    if (const char* resources = XResourceManagerString(display)) {
+        XrmInitialize();
+        if (XrmDatabase database = XrmGetStringDatabase(resources)) {
+            char* type = nullptr;
+            XrmValue value{};
+            if (XrmGetResource(database, "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr) {
+                const double dpi = std::strtod(value.addr, nullptr);
+                if (dpi > 0.0 && dpi / kStandardDPI <= kLargestScale) scale = dpi / kStandardDPI;
+            }
+            XrmDestroyDatabase(database);
+        }
+    }
+    return scale;
+}
+
+unsigned modifiersOf(unsigned state) {
+    return (state & ShiftMask ? NSEventModifierFlagShift : 0u) | (state & ControlMask ? NSEventModifierFlagControl : 0u) |
+           (state & Mod1Mask ? NSEventModifierFlagOption : 0u);
+}
+
 } // namespace
+
+std::optional<double> scaleFactorFromEnvironment() {
+    const char* text = std::getenv("GDK_SCALE");
+    if (!text || !*text) return std::nullopt;
+    int scale = 0;
+    const char* end = text + std::strlen(text);
+    const auto [ptr, ec] = std::from_chars(text, end, scale);
+    if (ec != std::errc{} || ptr != end || scale < 1 || scale > kLargestScale) return std::nullopt;
+    return double(scale);
+}
 
 struct X11Window::State {
     Display* display = nullptr;
@@ -33,9 +76,12 @@ struct X11Window::State {
     Atom netWmName = 0;
     Atom utf8String = 0;
     cairo_surface_t* surface = nullptr;
+    /// What the window shows, drawn off-screen at the window's pixel size.
+    cairo_surface_t* backBuffer = nullptr;
     bool topLevel = true;
 
     ~State() {
+        if (backBuffer) cairo_surface_destroy(backBuffer);
         if (surface) cairo_surface_destroy(surface);
         if (display) {
             if (window) XDestroyWindow(display, window);
@@ -69,7 +115,8 @@ std::expected<std::unique_ptr<X11Window>, Error> X11Window::open(std::shared_ptr
         if (!found) return std::unexpected(uiError("no X window " + std::to_string(options.parent) + " to embed into"));
     }
 
-    const int width = pixels(options.size.width), height = pixels(options.size.height);
+    const double scale = options.scale > 0.0 ? options.scale : displayScale(display);
+    const int width = pixels(options.size.width * scale), height = pixels(options.size.height * scale);
     int x = 0, y = 0;
     if (state->topLevel && options.centerOnScreen) {
         x = std::max(0, (DisplayWidth(display, screen) - width) / 2);
@@ -81,7 +128,7 @@ std::expected<std::unique_ptr<X11Window>, Error> X11Window::open(std::shared_ptr
     attributes.background_pixmap = None;
     attributes.bit_gravity = NorthWestGravity;
     attributes.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask |
-                            PointerMotionMask | KeyPressMask | FocusChangeMask;
+                            PointerMotionMask | EnterWindowMask | LeaveWindowMask | KeyPressMask | FocusChangeMask;
     state->window = XCreateWindow(display, parent, x, y, width, height, 0, CopyFromParent, InputOutput,
                                   CopyFromParent, CWBackPixmap | CWBitGravity | CWEventMask, &attributes);
     if (!state->window) return std::unexpected(uiError("cannot create an X window"));
@@ -115,7 +162,9 @@ std::expected<std::unique_ptr<X11Window>, Error> X11Window::open(std::shared_ptr
         cairo_xlib_surface_create(display, state->window, DefaultVisual(display, screen), width, height);
 
     std::unique_ptr<X11Window> window(new X11Window(std::move(root), std::move(state)));
-    window->size_ = {double(width), double(height)};
+    window->scale_ = scale;
+    window->size_ = {width / scale, height / scale};
+    window->root_->setBackingScaleFactor(scale);
     window->root_->setFrame({{0.0, 0.0}, window->size_});
     window->setTitle(options.title);
     return window;
@@ -124,7 +173,13 @@ std::expected<std::unique_ptr<X11Window>, Error> X11Window::open(std::shared_ptr
 X11Window::X11Window(std::shared_ptr<NSView> root, std::unique_ptr<State> state)
     : root_(std::move(root)), state_(std::move(state)), router_(root_) {}
 
-X11Window::~X11Window() { router_.cancel(); }
+X11Window::~X11Window() {
+    // A gesture in progress ends, and the pointer leaves with the window.
+    router_.cancel();
+    router_.dispatch({NSEvent::Type::mouseExited});
+}
+
+NSSize X11Window::pixelSize() const { return {double(pixels(size_.width * scale_)), double(pixels(size_.height * scale_))}; }
 
 unsigned long X11Window::windowID() const { return state_->window; }
 int X11Window::connectionNumber() const { return ConnectionNumber(state_->display); }
@@ -138,7 +193,7 @@ void X11Window::setTitle(std::string_view title) {
 }
 
 void X11Window::setSize(NSSize size) {
-    XResizeWindow(state_->display, state_->window, pixels(size.width), pixels(size.height));
+    XResizeWindow(state_->display, state_->window, pixels(size.width * scale_), pixels(size.height * scale_));
     XFlush(state_->display);
 }
 
@@ -151,42 +206,64 @@ void X11Window::show() {
     XFlush(state_->display);
 }
 
+NSEvent X11Window::pointerEvent(NSEvent::Type type, int button, int x, int y, unsigned long time, unsigned state) const {
+    NSEvent event{type, button, {x / scale_, y / scale_}, static_cast<std::uint64_t>(time)};
+    event.modifierFlags = modifiersOf(state);
+    return event;
+}
+
 void X11Window::handleEvent(void* raw) {
     XEvent& event = *static_cast<XEvent*>(raw);
+    // The pointer meets the tree as laid out for the window's size.
+    if (event.type == ButtonPress || event.type == ButtonRelease || event.type == MotionNotify ||
+        event.type == EnterNotify || event.type == LeaveNotify)
+        root_->layoutSubtreeIfNeeded();
     switch (event.type) {
     case Expose:
         exposed_ = true;
-        if (event.xexpose.count == 0) drawnChangeCount_ = ~std::uint64_t{0};
+        needsPresent_ = true;
         break;
     case ConfigureNotify: {
-        const NSSize size{double(event.xconfigure.width), double(event.xconfigure.height)};
+        const NSSize size{event.xconfigure.width / scale_, event.xconfigure.height / scale_};
         if (size != size_) {
             size_ = size;
             cairo_xlib_surface_set_size(state_->surface, event.xconfigure.width, event.xconfigure.height);
+            // Laid out once the events waiting are handled: a window being
+            // resized reports many sizes at once, and only the last counts.
             root_->setFrame({{0.0, 0.0}, size_});
-            root_->layoutSubtreeIfNeeded();
             drawnChangeCount_ = ~std::uint64_t{0};
         }
         break;
     }
     case ButtonPress:
     case ButtonRelease: {
-        const unsigned button = event.xbutton.button;
-        // Buttons 4 to 7 are the scroll wheel.
-        if (button < 1 || button > 3) break;
-        router_.dispatch({event.type == ButtonPress ? NSEvent::Type::mouseDown : NSEvent::Type::mouseUp,
-                          static_cast<int>(button),
-                          {double(event.xbutton.x), double(event.xbutton.y)},
-                          static_cast<std::uint64_t>(event.xbutton.time)});
-        break;
-    }
-    case MotionNotify:
-        if (event.xmotion.state & (Button1Mask | Button2Mask | Button3Mask)) {
-            router_.dispatch({NSEvent::Type::mouseDragged, 1,
-                              {double(event.xmotion.x), double(event.xmotion.y)},
-                              static_cast<std::uint64_t>(event.xmotion.time)});
+        const XButtonEvent& b = event.xbutton;
+        if (b.button >= 1 && b.button <= 3) {
+            router_.dispatch(pointerEvent(event.type == ButtonPress ? NSEvent::Type::mouseDown : NSEvent::Type::mouseUp,
+                                          static_cast<int>(b.button), b.x, b.y, b.time, b.state));
+        } else if (b.button >= 4 && b.button <= 7 && event.type == ButtonPress) {
+            // Buttons 4 to 7 are the wheel's notches: up, down, left, right.
+            NSEvent wheel = pointerEvent(NSEvent::Type::scrollWheel, 0, b.x, b.y, b.time, b.state);
+            wheel.scrollingDeltaY = b.button == 4 ? 1.0 : b.button == 5 ? -1.0 : 0.0;
+            wheel.scrollingDeltaX = b.button == 6 ? -1.0 : b.button == 7 ? 1.0 : 0.0;
+            router_.dispatch(wheel);
         }
         break;
+    }
+    case MotionNotify: {
+        const XMotionEvent& m = event.xmotion;
+        const bool held = m.state & (Button1Mask | Button2Mask | Button3Mask);
+        router_.dispatch(pointerEvent(held ? NSEvent::Type::mouseDragged : NSEvent::Type::mouseMoved, 1, m.x, m.y,
+                                      m.time, m.state));
+        break;
+    }
+    case EnterNotify:
+    case LeaveNotify: {
+        const XCrossingEvent& c = event.xcrossing;
+        router_.dispatch(pointerEvent(event.type == EnterNotify ? NSEvent::Type::mouseMoved : NSEvent::Type::mouseExited,
+                                      1, c.x, c.y, c.time, c.state));
+        break;
+    }
     case KeyPress: {
         char text[32] = {};
         KeySym keysym = NoSymbol;
@@ -203,8 +280,11 @@ void X11Window::handleEvent(void* raw) {
         break;
     }
     case UnmapNotify:
+        router_.cancel();
+        router_.dispatch({NSEvent::Type::mouseExited});
+        break;
     case FocusOut:
-        if (event.type == UnmapNotify || event.xfocus.mode == NotifyGrab) router_.cancel();
+        if (event.xfocus.mode == NotifyGrab) router_.cancel();
         break;
     case ClientMessage:
         if (static_cast<Atom>(event.xclient.data.l[0]) == state_->deleteWindow && onCloseRequest) onCloseRequest();
@@ -214,23 +294,55 @@ void X11Window::handleEvent(void* raw) {
     }
 }
 
-void X11Window::redraw() {
-    const int width = pixels(size_.width), height = pixels(size_.height);
-    cairo_surface_t* bitmap = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
-    cairo_t* context = cairo_create(bitmap);
-    drawViewTree(*root_, context);
+void X11Window::redraw(const NSRect* rect) {
+    const NSSize pixelSize = this->pixelSize();
+    const int width = int(pixelSize.width), height = int(pixelSize.height);
+    cairo_surface_t*& buffer = state_->backBuffer;
+    if (!buffer || cairo_image_surface_get_width(buffer) != width || cairo_image_surface_get_height(buffer) != height) {
+        if (buffer) cairo_surface_destroy(buffer);
+        buffer = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+        rect = nullptr;
+    }
+    cairo_t* context = cairo_create(buffer);
+    cairo_scale(context, scale_, scale_);
+    if (rect) {
+        drawViewTree(*root_, context, *rect);
+    } else {
+        // Whatever the tree leaves unpainted shows black, not an older picture.
+        cairo_save(context);
+        cairo_set_operator(context, CAIRO_OPERATOR_CLEAR);
+        cairo_paint(context);
+        cairo_restore(context);
+        drawViewTree(*root_, context);
+    }
     cairo_destroy(context);
-    cairo_surface_flush(bitmap);
+    cairo_surface_flush(buffer);
+    drawnChangeCount_ = uiChangeCount();
+    if (rect && !needsPresent_) {
+        // Whole pixels that cover the rectangle.
+        const double x0 = std::floor(rect->minX() * scale_), y0 = std::floor(rect->minY() * scale_);
+        const NSRect covered{{x0, y0}, {std::ceil(rect->maxX() * scale_) - x0, std::ceil(rect->maxY() * scale_) - y0}};
+        present(&covered);
+    } else {
+        present(nullptr);
+    }
+}
 
+void X11Window::present(const NSRect* pixels) {
+    if (!state_->backBuffer) return;
     cairo_t* window = cairo_create(state_->surface);
     cairo_set_operator(window, CAIRO_OPERATOR_SOURCE);
-    cairo_set_source_surface(window, bitmap, 0.0, 0.0);
-    cairo_paint(window);
+    cairo_set_source_surface(window, state_->backBuffer, 0.0, 0.0);
+    if (pixels) {
+        cairo_rectangle(window, pixels->origin.x, pixels->origin.y, pixels->size.width, pixels->size.height);
+        cairo_fill(window);
+    } else {
+        cairo_paint(window);
+    }
     cairo_destroy(window);
-    cairo_surface_destroy(bitmap);
     cairo_surface_flush(state_->surface);
     XFlush(state_->display);
-    drawnChangeCount_ = uiChangeCount();
+    needsPresent_ = false;
 }
 
 void X11Window::step() {
@@ -241,7 +353,17 @@ void X11Window::step() {
         handleEvent(&event);
     }
     MainQueue::shared().runPending();
-    if (exposed_ && drawnChangeCount_ != uiChangeCount()) redraw();
+    // Layout first: it may change the tree, and then everything is drawn.
+    root_->layoutSubtreeIfNeeded();
+    if (!exposed_) return;
+    if (drawnChangeCount_ != uiChangeCount()) {
+        redraw(nullptr);
+    } else if (const auto marked = root_->needsDisplayRect()) {
+        const NSRect rect = *marked;
+        redraw(&rect);
+    } else if (needsPresent_) {
+        present(nullptr);
+    }
 }
 
 void X11Window::run() {

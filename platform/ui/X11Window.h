@@ -8,6 +8,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,13 +25,22 @@ struct NSKeyEvent {
     std::string characters;
 };
 
+/// The scale GDK_SCALE asks for, when it holds a whole number of at least 1.
+std::optional<double> scaleFactorFromEnvironment();
+
 /// The X11 backend: shows a view tree in a window of its own, either a
 /// top-level window or a child of a foreign window (the window a plug-in host
-/// hands its editor). Expose and resize redraw the whole tree at once from an
-/// off-screen bitmap, so nothing flickers; a resize sets the root view's frame
-/// and lays it out; pointer events go to the tree's gesture recognizers; keys
-/// and close requests go to the owner. Between events the process's main
-/// queue is drained. Main thread only.
+/// hands its editor). The tree is drawn into an off-screen bitmap and shown
+/// from it, so nothing flickers: a resize or a change of the tree's layout
+/// draws it all, a change that marked a view for display draws only that
+/// view's rectangle, an expose only shows the bitmap again. A resize sets the
+/// root view's frame and lays it out; pointer events go to the tree (gesture
+/// recognizers, the view under the pointer); keys and close requests go to
+/// the owner. Between events the process's main queue is drained.
+///
+/// The tree is measured in points and the window in pixels, `scale` pixels
+/// a point: the display's scale unless the owner names one. Text, lines and
+/// pictures are drawn at that scale. Main thread only.
 class X11Window {
 public:
     struct Options {
@@ -44,6 +54,10 @@ public:
         unsigned long parent = 0;
         /// The X display to open; empty for $DISPLAY.
         std::string displayName;
+        /// Pixels per point; 0 for the display's own scale:
+        /// scaleFactorFromEnvironment(), else the server's Xft.dpi resource
+        /// divided by 96, else 1.
+        double scale = 0.0;
     };
 
     /// Opens the display and creates the window, sized and titled, with the
@@ -57,10 +71,15 @@ public:
     unsigned long windowID() const;
     /// The display connection's file descriptor, for a host's own poll loop.
     int connectionNumber() const;
+    /// The window's size in points.
     NSSize size() const { return size_; }
+    /// Its size in pixels.
+    NSSize pixelSize() const;
+    double backingScaleFactor() const { return scale_; }
 
     void setTitle(std::string_view title);
-    /// Asks for a new size (the window manager or the host may refuse).
+    /// Asks for a new size in points (the window manager or the host may
+    /// refuse).
     void setSize(NSSize size);
     /// Maps the window (and raises a top-level one).
     void show();
@@ -82,14 +101,21 @@ private:
     struct State;
     X11Window(std::shared_ptr<NSView> root, std::unique_ptr<State> state);
     void handleEvent(void* event);
-    void redraw();
+    /// Draws the tree into the bitmap, all of it or a rectangle in points,
+    /// and shows what it drew.
+    void redraw(const NSRect* rect);
+    /// Shows a rectangle of the bitmap (pixels), all of it when null.
+    void present(const NSRect* pixels);
+    NSEvent pointerEvent(NSEvent::Type type, int button, int x, int y, unsigned long time, unsigned state) const;
 
     std::shared_ptr<NSView> root_;
     std::unique_ptr<State> state_;
     NSEventRouter router_;
     NSSize size_{};
+    double scale_ = 1.0;
     bool running_ = false;
     bool exposed_ = false;
+    bool needsPresent_ = false;
     std::uint64_t drawnChangeCount_ = ~std::uint64_t{0};
 };
 

@@ -151,12 +151,13 @@ TEST(AppProgram, AFixedCentredWindowThatQuitsOnCtrlQAndOnClose) {
 }
 
 TEST(AppProgram, TheInstalledProductWorksFromAnyFolder) {
-    platform::testing::TempFolder prefix, elsewhere;
+    platform::testing::TempFolder prefix, elsewhere, folder;
     const std::string install = "'" ORVANE_CMAKE "' --install '" ORVANE_BUILD_DIR "' --prefix '" +
                                 prefix.path().string() + "' >/dev/null";
     ASSERT_EQ(std::system(install.c_str()), 0) << install;
     const auto bin = prefix.path() / "bin";
     for (const char* file : {"bin/orvane", "bin/orvane-render", "bin/orvane-editor", "share/applications/orvane.desktop",
+                             "bin/orvane-live", "share/applications/orvane-live.desktop",
                              "share/icons/hicolor/48x48/apps/orvane.png",
                              "lib/orvane/Orvane.app/PlugIns/OrvaneAUMac.appex/OrvaneAUMac.so"})
         EXPECT_TRUE(std::filesystem::exists(prefix.path() / file)) << file;
@@ -175,6 +176,19 @@ TEST(AppProgram, TheInstalledProductWorksFromAnyFolder) {
                     "out.wav", "--quiet", "--tail", "0"});
     EXPECT_EQ(render.wait(std::chrono::seconds(60)), 0) << render.errorText();
     EXPECT_GT(std::filesystem::file_size(elsewhere.path() / "out.wav"), 100000u);
+
+    // Orvane Live hands jalv.gtk3 the plug-in installed beside it (a stand-in
+    // jalv says what it was given).
+    folder.write("jalv.gtk3", "#!/bin/sh\necho \"$LV2_PATH\" \"$@\"\n");
+    std::filesystem::permissions(folder.path() / "jalv.gtk3", std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
+    Process live({(bin / "orvane-live").string()},
+                 {"PATH=" + folder.path().string() + ":/usr/bin:/bin", "LV2_PATH=", "XDG_RUNTIME_DIR=" + folder.path().string()});
+    EXPECT_EQ(live.wait(), 0) << live.errorText();
+    ASSERT_EQ(live.lines().size(), 1u) << live.errorText();
+    EXPECT_EQ(live.lines()[0].rfind(std::filesystem::canonical(prefix.path() / "lib/lv2").string() + ":", 0), 0u)
+        << live.lines()[0];
+    EXPECT_TRUE(live.lines()[0].ends_with(" urn:orvane:lv2:orvane")) << live.lines()[0];
 
     testx::XServer x;
     Process app({(bin / "orvane").string()}, {"DISPLAY=" + x.name()});

@@ -2,7 +2,9 @@
 // size, the two-way binding to the parameter tree in every connection order,
 // and off-screen pictures checked by their pixels.
 
+#include "editor/KnobReadout.h"
 #include "editor/OrvaneAUViewControllerMac.h"
+#include "engine/ControlCurves.h"
 #include "platform/foundation/MainQueue.h"
 #include "platform/ui/Compositor.h"
 #include "tests/support/Pixels.h"
@@ -11,6 +13,7 @@
 
 #include <cmath>
 #include <limits>
+#include <regex>
 
 using namespace platform;
 using orvane::AURotaryControl;
@@ -39,22 +42,32 @@ struct KnobRig {
     std::shared_ptr<AURotaryControl> knob = std::make_shared<AURotaryControl>(NSMakeRect(0, 0, 100, 100));
     NSEventRouter router{root};
     int changes = 0, began = 0, ended = 0;
+    /// What the knob announced: 't' touch, 'v' a value, 'r' release.
+    std::string gestures;
 
     explicit KnobRig(float value) {
         root->addSubview(knob);
         knob->_value = value;
         knob->resetValue = 0.5f;
-        knob->onValueChanged = [this] { ++changes; };
+        knob->onValueChanged = [this] { ++changes, gestures += 'v'; };
         knob->onDragBegan = [this] { ++began; };
         knob->onDragEnded = [this] { ++ended; };
+        knob->onGestureBegan = [this] { gestures += 't'; };
+        knob->onGestureEnded = [this] { gestures += 'r'; };
     }
     /// Presses in the middle and moves by (dx, dy) in screen points.
-    void dragBy(double dx, double dy, bool finish = true) {
-        router.dispatch({NSEvent::Type::mouseDown, 1, {50, 50}, 0});
-        router.dispatch({NSEvent::Type::mouseDragged, 1, {50 + dx, 50 + dy}, 10});
-        if (finish) router.dispatch({NSEvent::Type::mouseUp, 1, {50 + dx, 50 + dy}, 20});
+    void dragBy(double dx, double dy, bool finish = true, unsigned modifiers = 0) {
+        router.dispatch({NSEvent::Type::mouseDown, 1, {50, 50}, 0, modifiers});
+        router.dispatch({NSEvent::Type::mouseDragged, 1, {50 + dx, 50 + dy}, 10, modifiers});
+        if (finish) router.dispatch({NSEvent::Type::mouseUp, 1, {50 + dx, 50 + dy}, 20, modifiers});
+    }
+    /// Wheel notches over the knob, up when positive; 6 and 7 are sideways.
+    void scroll(double notchesUp, unsigned modifiers = 0, double sideways = 0) {
+        router.dispatch({NSEvent::Type::scrollWheel, 0, {50, 50}, 0, modifiers, sideways, notchesUp});
     }
 };
+
+constexpr unsigned kShift = NSEventModifierFlagShift;
 
 class Editor : public ::testing::Test {
 protected:
@@ -119,6 +132,7 @@ TEST(RotaryControl, DragsFollowTheUpRightDiagonalFromWhereTheyBegan) {
         EXPECT_NEAR(rig.knob->value(), c.expected, 2e-6) << c.what;
         EXPECT_EQ(rig.began, 1) << c.what;
         EXPECT_EQ(rig.ended, 1) << c.what;
+        EXPECT_EQ(rig.gestures, c.expected == c.from ? "tr" : "tvr") << c.what << ": one gesture around the values";
     }
     KnobRig rig(0.5f);
     rig.dragBy(0, -300, false);
@@ -129,6 +143,7 @@ TEST(RotaryControl, DragsFollowTheUpRightDiagonalFromWhereTheyBegan) {
     EXPECT_EQ(rig.knob->value(), 0.5f) << "a cancelled drag returns to where it began";
     EXPECT_EQ(rig.changes, 1);
     EXPECT_EQ(rig.ended, 1);
+    EXPECT_EQ(rig.gestures, "tvvvr") << "and still ends its gesture (a window closing mid-drag)";
 
     KnobRig clicks(0.9f);
     for (std::uint64_t t : {0, 100}) {
@@ -137,6 +152,85 @@ TEST(RotaryControl, DragsFollowTheUpRightDiagonalFromWhereTheyBegan) {
         EXPECT_EQ(clicks.knob->value(), t == 0 ? 0.9f : 0.5f) << "a single click does nothing, a double resets";
     }
     EXPECT_EQ(clicks.began + clicks.ended, 0) << "a double-click is no drag";
+    EXPECT_EQ(clicks.gestures, "tvr") << "but a gesture of its own";
+}
+
+TEST(RotaryControl, ShiftTurnsItATenthAsFarAndPressingItMidDragGoesOnWithoutAJump) {
+    KnobRig fine(0.0f);
+    fine.dragBy(0, -50, true, kShift);
+    EXPECT_NEAR(fine.knob->value(), 0.0253214f, 2e-6) << "50 points up from 0";
+
+    KnobRig rig(0.0f);
+    rig.router.dispatch({NSEvent::Type::mouseDown, 1, {50, 50}, 0});
+    rig.router.dispatch({NSEvent::Type::mouseDragged, 1, {50, 25}, 10});
+    const float plain = rig.knob->value();
+    EXPECT_NEAR(plain, 0.126607f, 2e-6);
+    rig.router.dispatch({NSEvent::Type::mouseDragged, 1, {50, 25}, 15, kShift});
+    EXPECT_EQ(rig.knob->value(), plain) << "Shift alone moves nothing";
+    rig.router.dispatch({NSEvent::Type::mouseDragged, 1, {50, 0}, 20, kShift});
+    EXPECT_NEAR(rig.knob->value(), plain + 0.0126607f, 2e-6);
+    rig.router.dispatch({NSEvent::Type::mouseDragged, 1, {50, -25}, 30});
+    EXPECT_NEAR(rig.knob->value(), plain + 0.0126607f + 0.126607f, 4e-6) << "full speed again from there";
+}
+
+TEST(RotaryControl, WheelNotchesStepAHundredthOrAThousandthWithShiftAsOneGesture) {
+    KnobRig rig(0.0f);
+    for (int i = 0; i < 3; ++i) rig.scroll(1);
+    EXPECT_NEAR(rig.knob->value(), 0.03f, 1e-6);
+    rig.scroll(-1, kShift);
+    EXPECT_NEAR(rig.knob->value(), 0.029f, 1e-6);
+    rig.scroll(0, 0, -1);
+    rig.scroll(0, 0, 1);
+    EXPECT_NEAR(rig.knob->value(), 0.029f, 1e-6) << "sideways notches (buttons 6, 7) do nothing";
+    EXPECT_EQ(rig.gestures, "tvvvv") << "one burst, open while the wheel turns";
+    EXPECT_TRUE(MainQueue::shared().runUntil([&] { return rig.gestures.back() == 'r'; }, std::chrono::seconds(5)))
+        << "ended once the wheel rests";
+    EXPECT_EQ(rig.gestures, "tvvvvr");
+
+    KnobRig top(0.995f), bottom(0.0005f);
+    top.scroll(1), top.scroll(1);
+    bottom.scroll(-1, kShift), bottom.scroll(-1);
+    EXPECT_EQ(top.knob->value(), 1.0f);
+    EXPECT_EQ(bottom.knob->value(), 0.0f);
+    top.dragBy(0, 1);
+    EXPECT_EQ(top.gestures, "tvrtvr") << "a drag ends the burst before it begins";
+}
+
+TEST(KnobReadout, EachKnobSaysWhatTheEngineSetsAtBothEndsAndTheMiddle) {
+    using namespace orvane::curves;
+    // The number a text shows, in the unit it names, and how far rounding
+    // may take it: a tenth below 10, whole numbers above.
+    const auto shown = [](const std::string& text, double expected, const std::string& what) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(text, match, std::regex(R"([0-9]+(\.[0-9])?)"))) << what << ": " << text;
+        EXPECT_NEAR(std::stod(match.str()), expected, expected < 9.95 ? 0.0501 : 0.501) << what << ": " << text;
+    };
+    struct Row { const char* unit; double (*quantity)(float); };
+    const Row rows[] = {{"% wet", [](float v) { return 100.0 * wetShare(v); }},
+                        {" ms", [](float v) { return 2000.0 * streamDepthSeconds(v); }},
+                        {" ms", [](float v) { return 1000.0 * streamSpreadSeconds(v); }},
+                        {"%", [](float v) { return 100.0 * streamFeedback(v); }},
+                        {" ms", [](float v) { return 1000.0 * outputWanderSeconds(v); }},
+                        {" s", [](float v) { return double(reverbDecaySeconds(v)); }}};
+    for (AUParameterAddress a = 0; a < 6; ++a) {
+        for (float v : {0.0f, 0.5f, 1.0f}) {
+            const auto readout = orvane::knobReadout(a, v);
+            const std::string what = "address " + std::to_string(a) + " at " + std::to_string(v);
+            if (a == 5) {
+                const double hz = filterCutoffHz(v);
+                const bool kilo = readout.detail.ends_with(" kHz");
+                EXPECT_TRUE(kilo || readout.detail.ends_with(" Hz")) << readout.detail;
+                shown(readout.detail, kilo ? hz / 1000.0 : hz, what + ", filter corner");
+                if (reverbShare(v) == 0.0f) {
+                    EXPECT_EQ(readout.text.find_first_of("0123456789"), std::string::npos) << "no reverberation, no decay";
+                    continue;
+                }
+            }
+            EXPECT_TRUE(readout.text.ends_with(rows[a].unit)) << what << ": " << readout.text;
+            shown(readout.text, rows[a].quantity(v), what);
+        }
+    }
+    EXPECT_EQ(orvane::knobReadout(6, 0.5f).text, "");
 }
 
 TEST_F(Editor, TheGridScalesWithThePanelAndWidensOrStandsTall) {
@@ -312,4 +406,71 @@ TEST(RotaryControl, WithoutProvidersItShowsAGreyDiscAndAWhitePointerDown) {
     EXPECT_EQ(pixelAt(*image, 10, 50), (testpixels::Pixel{85, 85, 85, 255})) << "dark grey";
     EXPECT_EQ(pixelAt(*image, 50, 90), (testpixels::Pixel{255, 255, 255, 255})) << "the pointer line";
     EXPECT_EQ(pixelAt(*image, 50, 10), (testpixels::Pixel{85, 85, 85, 255}));
+}
+
+TEST_F(Editor, HoveringAKnobPutsItsValueOnThePlaqueUntilASecondAfterThePointerLeaves) {
+    auto view = controller->view();
+    const auto plain = snapshotViewTree(*view, {420, 280});
+    const NSRect f = controller->granularityKnob->frame();
+    // The plaque spans the bottom eighth of the box; the dial lies above it.
+    const auto plaque = [&](const CGImage& image) {
+        return testpixels::differingPixels(*plain, image, int(f.minX()), int(f.minY() + 0.86 * f.size.height),
+                                           int(f.size.width), int(0.12 * f.size.height));
+    };
+    const auto dial = [&](const CGImage& image) {
+        return testpixels::differingPixels(*plain, image, int(f.minX()), int(f.minY()), int(f.size.width),
+                                           int(0.8 * f.size.height));
+    };
+    const auto now = [&] { return snapshotViewTree(*view, {420, 280}); };
+    NSEventRouter router{view};
+    router.dispatch({NSEvent::Type::mouseMoved, 0, {f.midX(), f.midY()}, 0});
+    auto hovered = now();
+    EXPECT_GT(plaque(*hovered), 300) << "the value covers the name";
+    EXPECT_EQ(dial(*hovered), 0) << "and nothing else";
+    router.dispatch({NSEvent::Type::mouseMoved, 0, {2, 2}, 10});
+    EXPECT_EQ(plaque(*now()), plaque(*hovered)) << "it stays a moment after the pointer leaves";
+    EXPECT_TRUE(MainQueue::shared().runUntil([&] { return plaque(*now()) == 0; }, std::chrono::seconds(5)))
+        << "then the name comes back, exactly as it was";
+
+    // A drag shows it wherever the pointer goes, and ending away from the
+    // knob brings the name back at once.
+    router.dispatch({NSEvent::Type::mouseDown, 1, {f.midX(), f.midY()}, 100});
+    router.dispatch({NSEvent::Type::mouseDragged, 1, {2, 2}, 110});
+    EXPECT_GT(plaque(*now()), 300);
+    router.dispatch({NSEvent::Type::mouseUp, 1, {2, 2}, 120});
+    EXPECT_EQ(plaque(*now()), 0);
+}
+
+TEST_F(Editor, GesturesReachTheTreeAsTouchThenValuesThenRelease) {
+    ASSERT_TRUE(controller->createAudioUnit(kOrvane));
+    auto view = controller->view();
+    drain();
+    std::string heard;
+    tree()->tokenByAddingParameterAutomationObserver([&](NSInteger count, const AUParameterAutomationEvent* events) {
+        for (NSInteger i = 0; i < count; ++i) heard += std::to_string(events[i].address) + "vtr"[events[i].eventType];
+    });
+    snapshotViewTree(*view, {420, 280});
+    NSEventRouter router{view};
+    // Granularity's box is (30, 80/3) to (130, 380/3).
+    router.dispatch({NSEvent::Type::mouseDown, 1, {80, 77}, 0});
+    router.dispatch({NSEvent::Type::mouseDragged, 1, {80, 52}, 10});
+    router.dispatch({NSEvent::Type::mouseDragged, 1, {80, 27}, 20});
+    router.dispatch({NSEvent::Type::mouseUp, 1, {80, 27}, 30});
+    EXPECT_EQ(heard, "1t1v1v1r");
+
+    heard.clear();
+    for (std::uint64_t t : {1000, 1100}) {
+        router.dispatch({NSEvent::Type::mouseDown, 1, {80, 77}, t});
+        router.dispatch({NSEvent::Type::mouseUp, 1, {80, 77}, t + 20});
+    }
+    EXPECT_EQ(heard, "1t1v1r") << "a double-click";
+
+    // The window closes in the middle of a drag.
+    heard.clear();
+    router.dispatch({NSEvent::Type::mouseDown, 1, {210, 77}, 2000});
+    router.dispatch({NSEvent::Type::mouseDragged, 1, {210, 50}, 2010});
+    router.cancel();
+    EXPECT_EQ(heard, "2t2v2v2r") << "the drag is undone and its gesture ended";
+    drain();
+    EXPECT_EQ(heard, "2t2v2v2r") << "echoes of the knob's own writes are no gestures";
 }

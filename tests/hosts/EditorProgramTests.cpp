@@ -32,11 +32,13 @@ std::string fileText(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-/// The last printed value of a parameter, or NaN.
+/// The last printed value of a parameter, or NaN; its touch and release
+/// lines are no values.
 double lastValue(const Process& process, const std::string& id) {
     double value = std::nan("");
     for (const auto& line : process.lines())
-        if (line.rfind(id + " ", 0) == 0) value = std::stod(line.substr(id.size() + 1));
+        if (line.rfind(id + " ", 0) == 0 && !line.ends_with(" touch") && !line.ends_with(" release"))
+            value = std::stod(line.substr(id.size() + 1));
     return value;
 }
 
@@ -120,6 +122,9 @@ TEST(EditorProgram, AWindowTurnsKnobsPrintsChangesResizesAndSavesOnCtrlQ) {
     ASSERT_TRUE(x.xdotool("mousemove --window " + id + " 210 77 click --repeat 2 --delay 100 1"));
     ASSERT_TRUE(editor.waitForLine([](const std::string& l) { return l == "incoherence 0.000000"; }))
         << "a double-click resets incoherence";
+    // Off the knobs, so that their plaques show their names again.
+    ASSERT_TRUE(x.xdotool("mousemove --window " + id + " 2 2"));
+    usleep(1300000);
 
     int w = 0, h = 0;
     const auto small = x.pixels(*window, w, h);
@@ -176,4 +181,59 @@ TEST(EditorProgram, TheWindowIsTitledAndACloseRequestQuitsWithSuccess) {
     XSendEvent(d, *window, False, NoEventMask, &close);
     XFlush(d);
     EXPECT_EQ(editor.wait(), 0) << editor.errorText();
+}
+
+TEST(EditorProgram, WheelAndShiftStepFinelyAndEveryGestureIsClosedEvenAtAnExitMidDrag) {
+    testx::XServer x;
+    Process editor({kEditor, "--set", "granularity=0"}, {"DISPLAY=" + x.name()});
+    const auto window = x.waitForWindow("Orvane");
+    ASSERT_TRUE(window) << editor.errorText();
+    const std::string id = std::to_string(*window), at = "mousemove --window " + id + " ";
+    const auto lineIs = [&](std::string expected) {
+        return editor.waitForLine([expected](const std::string& l) { return l == expected; });
+    };
+    // Granularity's box is (30, 80/3) to (130, 380/3).
+    ASSERT_TRUE(x.xdotool("keydown shift " + at + "80 77 mousedown 1 " + at + "80 52 " + at + "80 27 mouseup 1 keyup shift"));
+    ASSERT_TRUE(lineIs("granularity release"));
+    EXPECT_NEAR(lastValue(editor, "granularity"), 0.0253214, 1e-4) << "a Shift-drag of 50 points";
+    const auto before = editor.lines().size();
+    ASSERT_TRUE(x.xdotool(at + "80 77 click 4 click 4 click 4 click 6 click 7"));
+    ASSERT_TRUE(lineIs("granularity release"));
+    const std::vector<std::string> burst(editor.lines().begin() + long(before), editor.lines().end());
+    EXPECT_EQ(burst, (std::vector<std::string>{"granularity touch", "granularity 0.035321", "granularity 0.045321",
+                                               "granularity 0.055321", "granularity release"}));
+
+    // Ctrl+Q with the button still down on incoherence.
+    ASSERT_TRUE(x.xdotool(at + "210 77 mousedown 1 " + at + "210 40"));
+    ASSERT_TRUE(lineIs("incoherence touch"));
+    x.xdotool("key --window " + id + " ctrl+q");
+    ASSERT_EQ(editor.wait(), 0) << editor.errorText();
+    int open = 0;
+    for (const auto& line : editor.lines()) open += line.ends_with(" touch") - line.ends_with(" release");
+    EXPECT_EQ(open, 0) << "every touch has its release";
+    EXPECT_EQ(editor.lines().back(), "incoherence release");
+}
+
+TEST(EditorProgram, GDK_SCALEOrTheServersXftDpiScaleTheWindowAndItDrawsWhatASnapshotDrawsAtThatScale) {
+    testx::XServer x;
+    platform::testing::TempFolder folder;
+    const auto png = folder.path() / "double.png";
+    Process snapshot({kEditor, "--snapshot", png}, {"DISPLAY=", "GDK_SCALE=2"});
+    ASSERT_EQ(snapshot.wait(), 0) << snapshot.errorText();
+    ASSERT_TRUE(x.xdotool("mousemove 0 0")) << "the pointer away from the knobs";
+    {
+        Process editor({kEditor}, {"DISPLAY=" + x.name(), "GDK_SCALE=2"});
+        const auto window = x.waitForWindow("Orvane");
+        ASSERT_TRUE(window) << editor.errorText();
+        EXPECT_TRUE(windowShows(x, *window, png)) << "840x560, drawn as the snapshot at scale 2";
+    }
+    Display* d = x.display();
+    const std::string resources = "Xft.dpi:\t192\n";
+    XChangeProperty(d, DefaultRootWindow(d), XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(resources.data()), int(resources.size()));
+    XSync(d, False);
+    Process editor({kEditor}, {"DISPLAY=" + x.name(), "GDK_SCALE="});
+    const auto window = x.waitForWindow("Orvane");
+    ASSERT_TRUE(window) << editor.errorText();
+    EXPECT_TRUE(windowShows(x, *window, png)) << "Xft.dpi 192 is a scale of 2";
 }

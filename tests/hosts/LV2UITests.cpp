@@ -10,8 +10,12 @@
 #include "tests/support/XServer.h"
 
 #include <dlfcn.h>
+#include <lv2/atom/atom.h>
+#include <lv2/options/options.h>
 #include <lv2/ui/ui.h>
+#include <lv2/urid/urid.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <filesystem>
@@ -169,4 +173,69 @@ TEST(LV2Editor, JalvShowsItAndItsKnobsTurn) {
     int changed = 0;
     for (int i = 0; i < 200 && changed < 100; ++i, usleep(20000)) changed = changedInBox(before, x.pixels(editor, w, h), w, 30, 27);
     EXPECT_GE(changed, 100) << "the dragged knob turned inside jalv";
+}
+
+TEST(LV2Editor, TellsTheHostsTouchWhenAKnobIsGrabbedAndReleasedAndOpensAtItsScaleFactor) {
+    testx::XServer x;
+    ::setenv("DISPLAY", x.name().c_str(), 1);
+    Display* d = x.display();
+    const Window parent = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 900, 600, 0, 0, 0);
+    XMapWindow(d, parent);
+    XSync(d, False);
+    void* module = ::dlopen((kBundle / "orvane_ui.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_TRUE(module) << ::dlerror();
+    const LV2UI_Descriptor* descriptor =
+        reinterpret_cast<LV2UI_DescriptorFunction>(::dlsym(module, "lv2ui_descriptor"))(0);
+    auto* idle = static_cast<const LV2UI_Idle_Interface*>(descriptor->extension_data(LV2_UI__idleInterface));
+
+    // The host's side: URIs mapped to numbers, the grabs it hears, in order
+    // with the port writes.
+    struct Host {
+        std::vector<std::string> uris;
+        Writes writes;
+        std::vector<std::string> heard;
+    } host;
+    LV2_URID_Map map{&host, [](LV2_URID_Map_Handle h, const char* uri) -> LV2_URID {
+                         auto& uris = static_cast<Host*>(h)->uris;
+                         const auto found = std::find(uris.begin(), uris.end(), uri);
+                         if (found != uris.end()) return LV2_URID(found - uris.begin() + 1);
+                         uris.emplace_back(uri);
+                         return LV2_URID(uris.size());
+                     }};
+    LV2UI_Touch touch{&host, [](LV2UI_Feature_Handle h, std::uint32_t port, bool grabbed) {
+                          static_cast<Host*>(h)->heard.push_back((grabbed ? "grab " : "let go ") + std::to_string(port));
+                      }};
+    LV2UI_Resize resize{&host.writes, [](LV2UI_Feature_Handle h, int w, int hh) {
+                            static_cast<Writes*>(h)->width = w, static_cast<Writes*>(h)->height = hh;
+                            return 0;
+                        }};
+    const float two = 2.0f;
+    const LV2_Options_Option options[] = {
+        {LV2_OPTIONS_INSTANCE, 0, map.map(&host, LV2_UI__scaleFactor), sizeof(float), map.map(&host, LV2_ATOM__Float), &two},
+        {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr}};
+    const LV2_Feature parentFeature{LV2_UI__parent, reinterpret_cast<void*>(parent)};
+    const LV2_Feature features[] = {{LV2_UI__resize, &resize}, {LV2_UI__touch, &touch},
+                                    {LV2_URID__map, &map}, {LV2_OPTIONS__options, const_cast<LV2_Options_Option*>(options)}};
+    const LV2_Feature* list[] = {&parentFeature, &features[0], &features[1], &features[2], &features[3], nullptr};
+    LV2UI_Widget widget = nullptr;
+    const auto write = [](LV2UI_Controller c, std::uint32_t port, std::uint32_t, std::uint32_t, const void*) {
+        static_cast<Host*>(c)->heard.push_back("write " + std::to_string(port));
+    };
+    LV2UI_Handle ui = descriptor->instantiate(descriptor, kPluginURI, (kBundle.string() + "/").c_str(), write, &host,
+                                              &widget, list);
+    ASSERT_TRUE(ui);
+    EXPECT_EQ(host.writes.width, 840) << "420x280 at the host's scale factor 2";
+    EXPECT_EQ(host.writes.height, 560);
+
+    // Granularity's box at scale 2: (60, 53) to (260, 253).
+    const std::string id = std::to_string(static_cast<Window>(reinterpret_cast<std::uintptr_t>(widget)));
+    for (int i = 0; i < 20; ++i, usleep(10000)) idle->idle(ui);
+    ASSERT_TRUE(x.xdotool("mousemove --window " + id + " 160 154 mousedown 1 mousemove --window " + id +
+                          " 160 104 mousemove --window " + id + " 160 54 mouseup 1"));
+    for (int i = 0; i < 200 && (host.heard.empty() || host.heard.back() != "let go 5"); ++i, usleep(5000)) idle->idle(ui);
+    ASSERT_GE(host.heard.size(), 3u);
+    EXPECT_EQ(host.heard.front(), "grab 5") << "before the first write";
+    EXPECT_EQ(host.heard.back(), "let go 5") << "after the last";
+    for (std::size_t i = 1; i + 1 < host.heard.size(); ++i) EXPECT_EQ(host.heard[i], "write 5");
+    descriptor->cleanup(ui);
 }

@@ -141,6 +141,28 @@ TEST(AUParameterTree, SetNotifiesTheImplementorThenEachOtherObserverOnceAndGetAs
     EXPECT_EQ(provided, 1) << "value() asks the provider, storedValue() must not";
 }
 
+TEST(AUParameterTree, TouchAndReleaseReachOnlyAutomationObserversAndChangeNothing) {
+    auto p0 = makeParameter(0);
+    auto tree = AUParameterTree::createTree({p0});
+    std::vector<Call> calls;
+    tree->implementorValueObserver = [&](AUParameter& p, AUValue v) { calls.push_back({'I', p.address(), v}); };
+    tree->tokenByAddingParameterObserver([&](AUParameterAddress at, AUValue v) { calls.push_back({'P', at, v}); });
+    std::vector<AUParameterAutomationEventType> kinds;
+    auto automation = tree->tokenByAddingParameterAutomationObserver([&](NSInteger count, const AUParameterAutomationEvent* e) {
+        for (NSInteger i = 0; i < count; ++i) calls.push_back({'A', e[i].address, e[i].value}), kinds.push_back(e[i].eventType);
+    });
+    p0->setValue(0.5f);
+    p0->setValue(0.5f, nullptr, 0, AUParameterAutomationEventTypeTouch);
+    p0->setValue(0.75f, nullptr, 0, AUParameterAutomationEventTypeRelease);
+    EXPECT_EQ(calls, (std::vector<Call>{{'I', 0, 0.5f}, {'P', 0, 0.5f}, {'A', 0, 0.5f}, {'A', 0, 0.5f}, {'A', 0, 0.75f}}));
+    EXPECT_EQ(kinds, (std::vector{AUParameterAutomationEventTypeValue, AUParameterAutomationEventTypeTouch,
+                                  AUParameterAutomationEventTypeRelease}));
+    EXPECT_EQ(p0->storedValue(), 0.5f) << "a release stores nothing";
+    tree->removeParameterObserverWithToken(automation);
+    p0->setValue(0.5f, nullptr, 0, AUParameterAutomationEventTypeTouch);
+    EXPECT_EQ(calls.size(), 5u);
+}
+
 // Two threads set values while a third adds and removes observers.
 // Labelled for ThreadSanitizer.
 TEST(AUParameterTreeThreads, ObserversComeAndGoWhileThreadsSetValues) {

@@ -33,3 +33,20 @@ TEST(MainQueue, TasksFromManyThreadsRunInEachSendersOrder) {
     EXPECT_TRUE(queue.runUntil([&] { return total == kSenders * kTasks; }, std::chrono::minutes(1))) << total;
     EXPECT_EQ(outOfOrder, 0);
 }
+
+TEST(MainQueue, ScheduledTasksWaitForTheirTimeAndACancelledOneNeverRunsAndLetsGo) {
+    MainQueue queue;
+    std::vector<int> ran;
+    auto held = std::make_shared<int>(0);
+    queue.enqueueAfter(std::chrono::milliseconds(30), [&] { ran.push_back(2); });
+    const auto dropped = queue.enqueueAfter(std::chrono::milliseconds(10), [&ran, held] { ran.push_back(9); });
+    queue.enqueueAfter(std::chrono::milliseconds(20), [&] { ran.push_back(1); });
+    EXPECT_EQ(queue.runPending(), 0u) << "nothing is due yet";
+    EXPECT_EQ(queue.pendingCount(), 0u);
+    EXPECT_TRUE(queue.cancel(dropped));
+    EXPECT_EQ(held.use_count(), 1) << "a cancelled task lets go of what it held at once";
+    EXPECT_FALSE(queue.cancel(dropped));
+    EXPECT_TRUE(queue.runUntil([&] { return ran.size() == 2; }, std::chrono::seconds(5)));
+    EXPECT_EQ(ran, (std::vector<int>{1, 2})) << "earliest first";
+    EXPECT_EQ(queue.scheduledCount(), 0u);
+}

@@ -199,3 +199,107 @@ TEST(Compositor, LayersDrawBackgroundsContentsAndRotationsClockwiseInFlippedView
     EXPECT_EQ(pixelAt(*turned, 75, 50), (testpixels::Pixel{255, 255, 255, 255})) << "a quarter turn clockwise";
     EXPECT_EQ(pixelAt(*turned, 50, 25), (testpixels::Pixel{102, 51, 153, 255}));
 }
+
+namespace {
+
+/// A flipped view that records the pointer crossing it and the wheel.
+struct Hoverable : Flipped {
+    using Flipped::Flipped;
+    std::vector<std::string> heard;
+    void mouseEntered(const NSEvent&) override { heard.push_back("entered"); }
+    void mouseExited(const NSEvent&) override { heard.push_back("exited"); }
+};
+
+} // namespace
+
+TEST(Gestures, ThePointerEntersAndLeavesViewsAndWheelNotchesGoUpTheTree) {
+    auto root = std::make_shared<Hoverable>(NSMakeRect(0, 0, 200, 100));
+    auto child = std::make_shared<Hoverable>(NSMakeRect(50, 20, 100, 60));
+    root->addSubview(child);
+    unsigned flags = 0;
+    auto pan = std::make_shared<NSPanGestureRecognizer>([&](NSGestureRecognizer& r) { flags = r.modifierFlags(); });
+    child->addGestureRecognizer(pan);
+    NSEventRouter router{root};
+    const auto at = [](NSEvent::Type type, double x, unsigned modifiers = 0) {
+        NSEvent event{type, 1, {x, 50}, 0};
+        event.modifierFlags = modifiers;
+        return event;
+    };
+    router.dispatch(at(NSEvent::Type::mouseMoved, 10));
+    router.dispatch(at(NSEvent::Type::mouseMoved, 60));
+    router.dispatch(at(NSEvent::Type::mouseMoved, 70));
+    EXPECT_EQ(root->heard, (std::vector<std::string>{"entered", "exited"}));
+    EXPECT_EQ(child->heard, (std::vector<std::string>{"entered"})) << "once, however far it moves inside";
+
+    // A drag keeps the pointer with its view until the release, which comes
+    // after the view hears the pointer left.
+    router.dispatch(at(NSEvent::Type::mouseDown, 70));
+    router.dispatch(at(NSEvent::Type::mouseDragged, 190, NSEventModifierFlagShift));
+    EXPECT_EQ(flags, NSEventModifierFlagShift) << "the recognizer knows the keys held";
+    EXPECT_EQ(child->heard.size(), 1u);
+    router.dispatch(at(NSEvent::Type::mouseUp, 190));
+    EXPECT_EQ(child->heard, (std::vector<std::string>{"entered", "exited"}));
+    EXPECT_EQ(pan->state(), NSGestureRecognizerState::possible);
+    router.dispatch(at(NSEvent::Type::mouseExited, 190));
+    EXPECT_EQ(root->heard.back(), "exited");
+
+    // The base view hands a wheel notch to its parent; the root drops it.
+    struct Wheel : Flipped {
+        using Flipped::Flipped;
+        double notches = 0;
+        void scrollWheel(const NSEvent& event) override { notches += event.scrollingDeltaY; }
+    };
+    auto wheelRoot = std::make_shared<Wheel>(NSMakeRect(0, 0, 200, 100));
+    wheelRoot->addSubview(std::make_shared<NSView>(NSMakeRect(50, 20, 100, 60)));
+    NSEventRouter wheelRouter{wheelRoot};
+    NSEvent notch{NSEvent::Type::scrollWheel, 0, {60, 50}, 0};
+    notch.scrollingDeltaY = -1;
+    wheelRouter.dispatch(notch);
+    EXPECT_EQ(wheelRoot->notches, -1);
+}
+
+TEST(Compositor, ALayerChangeMarksOnlyItsViewAndDrawingAtScaleIsSharp) {
+    auto root = std::make_shared<Flipped>(NSMakeRect(0, 0, 100, 100));
+    root->setWantsLayer(true);
+    root->layer()->setBackgroundColor(NSColor{0.4, 0.2, 0.6, 1.0});
+    auto box = std::make_shared<Flipped>(NSMakeRect(20, 30, 40, 20));
+    box->setWantsLayer(true);
+    auto inner = CALayer::layer();
+    box->layer()->addSublayer(inner);
+    root->addSubview(box);
+    auto first = snapshotViewTree(*root, {100, 100});
+    EXPECT_FALSE(root->needsDisplayRect()) << "drawing clears the marks";
+    const auto changes = uiChangeCount();
+    inner->setBackgroundColor(NSColor::whiteColor());
+    inner->setBounds(NSMakeRect(0, 0, 40, 20));
+    inner->setPosition({20, 10});
+    EXPECT_EQ(uiChangeCount(), changes) << "not a change of the whole tree";
+    ASSERT_TRUE(root->needsDisplayRect());
+    EXPECT_EQ(*root->needsDisplayRect(), NSMakeRect(20, 30, 40, 20));
+
+    // Drawn into the first picture, only the marked rectangle changes.
+    cairo_t* context = cairo_create(first->surface());
+    drawViewTree(*root, context, NSMakeRect(20, 30, 20, 20));
+    cairo_destroy(context);
+    EXPECT_EQ(pixelAt(*first, 30, 40), (testpixels::Pixel{255, 255, 255, 255}));
+    EXPECT_EQ(pixelAt(*first, 50, 40), (testpixels::Pixel{102, 51, 153, 255})) << "outside the clip";
+
+    // At scale 2 a picture file is rendered at twice its pixels, not stretched.
+    platform::testing::TempFolder folder;
+    folder.write("Half.svg",
+                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="20" height="20"><rect width="10" height="20" fill="#fff"/></svg>)");
+    auto half = NSImage::imageForResource(Bundle::atPath(folder.path()), "Half");
+    ASSERT_TRUE(half);
+    inner->setContents(half->CGImageForProposedRect(2.0));
+    inner->setBackgroundColor(std::nullopt);
+    inner->setBounds(NSMakeRect(0, 0, 20, 20));
+    auto sharp = snapshotViewTree(*root, {100, 100}, 2.0);
+    ASSERT_TRUE(sharp);
+    EXPECT_EQ(sharp->width(), 200);
+    EXPECT_EQ(root->backingScaleFactor(), 2.0);
+    // The box's layer sits at (20, 30); its picture's white half ends 10
+    // points (20 pixels) in.
+    EXPECT_EQ(pixelAt(*sharp, 2 * 30 + 19, 2 * 40), (testpixels::Pixel{255, 255, 255, 255}));
+    EXPECT_EQ(pixelAt(*sharp, 2 * 30 + 20, 2 * 40), (testpixels::Pixel{102, 51, 153, 255}));
+    EXPECT_EQ(half->CGImageForProposedRect(2.0), half->CGImageForProposedRect(2.0)) << "rendered once per pixel size";
+}
