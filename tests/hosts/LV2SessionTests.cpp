@@ -302,9 +302,10 @@ TEST(LV2Session, EditorsOpenAndCloseWhileTheirInstancesRenderAndLeaveNothingBehi
     renderer.join();
     XSync(d, False);
 
-    if (!kSanitized)
+    if (!kSanitized) {
         EXPECT_LE(std::labs(afterLast - afterTenth), 2048) << "resident " << afterTenth << " kB after the tenth close, "
                                                        << afterLast << " kB after the last";
+    }
     EXPECT_EQ(xErrors.load(), 0) << "X errors";
     EXPECT_EQ(windowCount(), windowsBefore) << "X windows left behind";
     EXPECT_EQ(platform::MainQueue::shared().pendingCount(), 0u) << "tasks left on the main queue";
