@@ -377,10 +377,14 @@ CheckResult realTime(const Context& context) {
                 total.systemCalls += seen.systemCalls;
         }
     }
-    const std::string counts = std::to_string(total.allocations) + " allocations, " + std::to_string(total.frees) +
-                               " frees, " + std::to_string(total.locks) + " locks, " + std::to_string(total.systemCalls) +
-                               " system calls";
-    return total.any() ? fail(counts + " inside render calls") : pass(counts + " in render calls of 1 to 4096 frames");
+    if (total.any()) {
+        std::string faults;
+        for (const auto& [count, what] : {std::pair{total.allocations, "allocates memory"}, std::pair{total.frees, "frees memory"},
+                                          std::pair{total.locks, "takes a lock"}, std::pair{total.systemCalls, "makes a system call"}})
+            if (count) faults += (faults.empty() ? "" : ", ") + std::string(what) + " (" + std::to_string(count) + " times)";
+        return fail(faults + " inside render calls");
+    }
+    return pass("no allocation, free, lock or system call in render calls of 1 to 4096 frames");
 }
 
 CheckResult stateRoundTrip(const Context& context) {
