@@ -622,7 +622,9 @@ struct SessionUnit {
 
 CheckResult sixteenUnits(const Context& context) {
     constexpr std::uint32_t kUnits = 16;
-    const double seconds = context.level >= 10 ? 20.0 : context.level >= 6 ? 2.0 : 0.5;
+    // Level 3 is what a thread-sanitizer build runs, a hundred times slower:
+    // a tenth of a second each still meets every shared field many times.
+    const double seconds = context.level >= 10 ? 20.0 : context.level >= 6 ? 2.0 : 0.1;
     const auto blocks = static_cast<std::size_t>(seconds * 48000.0 / 64.0);
     const auto makeUnits = [&]() -> std::expected<std::vector<SessionUnit>, std::string> {
         std::vector<SessionUnit> units(kUnits);
