@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <numbers>
 
 namespace orvane {
@@ -29,8 +30,19 @@ constexpr double kLnSixtyDecibels = -6.907755278982137;
 /// How much longer than its decay time the reverberation may stay above
 /// 60 dB below the input (measured worst case about 1 %).
 constexpr double kReverbHeadroom = 1.1;
+/// The stretch of quiet a wet tail ends with: a line without feedback stops
+/// at once when its delay has passed, and a render cut at the tail's end must
+/// hold that stop and some silence after it, not end on it.
+constexpr double kTailQuietSeconds = 0.025;
 
 float load(const std::atomic<float>& field) noexcept { return field.load(std::memory_order_relaxed); }
+
+/// The longest smoothed delay among lines, in seconds.
+float longestDelay(std::initializer_list<const SimpleDelayKernel*> lines) noexcept {
+    double longest = 0.0;
+    for (const auto* line : lines) longest = std::max(longest, line->currentDelay);
+    return static_cast<float>(longest);
+}
 
 SimpleDelayKernel makeDelay(float maxDelay) {
     SimpleDelayKernel delay(maxDelay);
@@ -111,6 +123,14 @@ void OrvaneDSPKernel::reset() {
     for (auto& d : streamDelaysR) d.reset();
     outDelayL.reset();
     outDelayR.reset();
+    publishHeldDelays();
+}
+
+void OrvaneDSPKernel::publishHeldDelays() noexcept {
+    const auto& l = streamDelaysL;
+    const auto& r = streamDelaysR;
+    heldStreamDelaySeconds.store(longestDelay({&l[0], &l[1], &l[2], &r[0], &r[1], &r[2]}), std::memory_order_relaxed);
+    heldOutputDelaySeconds.store(longestDelay({&outDelayL, &outDelayR}), std::memory_order_relaxed);
 }
 
 void OrvaneDSPKernel::process(const float* inL, const float* inR, float* outL, float* outR,
@@ -213,6 +233,7 @@ void OrvaneDSPKernel::render(const float* inL, const float* inR, float* outL, fl
     outDelayR.setDelaySeconds(z * static_cast<float>((std::sin(outLFOPhaseR) + 1.0) * 0.5));
     outDelayL.process(outL, n);
     outDelayR.process(outR, n);
+    publishHeldDelays();
 
     outLFOPhaseL += kOutLfoStepL * static_cast<double>(n) / sampleRate;
     if (outLFOPhaseL >= kTwoPi) outLFOPhaseL -= kTwoPi;
@@ -245,7 +266,9 @@ double OrvaneDSPKernel::tailTime() const noexcept {
     if (load(premix) > 0.0f) {
         const double g = clamp01(load(granularity));
         const double i = clamp01(load(incoherence));
-        const double d = 0.05 * (g * g) + 0.06 * (i * i);
+        // The longest stream delay the settings ask for, or the longest a line
+        // still holds while it glides there from a longer one.
+        const double d = std::max(0.05 * (g * g) + 0.06 * (i * i), static_cast<double>(load(heldStreamDelaySeconds)));
         if (d > 0.0) {
             const double f = static_cast<double>(clamp01(load(impatience))) * 0.975;
             // With feedback the streams build up to 1/(1 - f) of the input
@@ -258,8 +281,10 @@ double OrvaneDSPKernel::tailTime() const noexcept {
         // echoes can rise above the input before they fall.
         if (grav > 0.0f)
             t = t + kReverbHeadroom * static_cast<double>(std::pow(kDecayBase, std::min(grav, 1.0f)) * kShortestDecaySeconds);
+        t = t + kTailQuietSeconds;
     }
-    return t + static_cast<double>(clamp01(load(nausea))) * static_cast<double>(kMaxOutputDelaySeconds);
+    const double wander = static_cast<double>(clamp01(load(nausea))) * static_cast<double>(kMaxOutputDelaySeconds);
+    return t + std::max(wander, static_cast<double>(load(heldOutputDelaySeconds)));
 }
 
 } // namespace orvane

@@ -50,6 +50,12 @@ public:
     std::atomic<float> nausea{0.0f};
     std::atomic<float> gravitas{0.0f};
     std::atomic<bool> bypass{false};
+    /// The longest delay a stream line and an output line held at the end of
+    /// the last block (or after the last reset), in seconds: a line gliding
+    /// down from a longer setting still holds that much sound. Written by the
+    /// render thread, read by tailTime on any thread.
+    std::atomic<float> heldStreamDelaySeconds{0.0f};
+    std::atomic<float> heldOutputDelaySeconds{0.0f};
 
     ChannelState stateL;
     ChannelState stateR;
@@ -76,6 +82,7 @@ public:
 
 private:
     void render(const float* inL, const float* inR, float* outL, float* outR, std::int64_t n) noexcept;
+    void publishHeldDelays() noexcept;
 };
 
 } // namespace orvane

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdlib>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -256,6 +257,33 @@ CheckResult renderGrid(const Context& context, bool automate) {
                 (automate ? ", parameter events every 32 frames" : ""));
 }
 
+/// Renders `asked` frames into buffers whose byte sizes hold `heldBytes`, in
+/// the separate or the interleaved layout, and answers which sample past what
+/// the buffers hold, or past what was asked, was written (empty when none).
+std::string writtenPastTheEnd(Harness& h, bool interleaved, std::uint32_t asked, std::uint32_t heldBytes) {
+    constexpr float kCanary = 1234.5f;
+    const std::uint32_t channels = interleaved ? 2 : 1;
+    const std::uint32_t held = heldBytes / (4 * channels);
+    const std::size_t used = std::min(asked, held) * channels;
+    // Slack past both ends of the call, so a unit that writes too far meets
+    // a canary, not another allocation.
+    std::vector<std::vector<float>> data(3 - channels, std::vector<float>((std::max(asked, held) + 64) * channels, kCanary));
+    for (auto& d : data) std::fill_n(d.begin(), used, 0.25f);
+    AudioBufferListStorage list(2);
+    list->mNumberBuffers = static_cast<std::uint32_t>(data.size());
+    for (std::size_t b = 0; b < data.size(); ++b) list.buffer(b) = {channels, heldBytes, data[b].data()};
+    h.renderList(list.get(), asked, nullptr);
+    for (std::size_t b = 0; b < data.size(); ++b) {
+        for (std::size_t i = used; i < data[b].size(); ++i)
+            if (data[b][i] != kCanary)
+                return "frame " + std::to_string(i / channels) + " of a buffer holding " + std::to_string(held) +
+                       " frames (" + std::to_string(heldBytes) + " bytes" + (interleaved ? ", interleaved" : "") +
+                       ") with " + std::to_string(asked) + " asked";
+        if (auto problem = problemIn(data[b].data(), used); !problem.empty()) return "bad output: " + problem;
+    }
+    return {};
+}
+
 CheckResult buffers(const Context& context) {
     constexpr std::uint32_t kMax = 512, kFrames = 9 * kMax;
     std::mt19937 random(context.seed);
@@ -266,6 +294,22 @@ CheckResult buffers(const Context& context) {
         if (made) setParameters(made->unit(), settings);
         return made;
     };
+
+    // Byte sizes just short of, exactly at and just past the frames asked,
+    // a byte size that ends inside a frame, and more frames than the maximum:
+    // nothing may be written past what the buffers hold or the call asked.
+    for (const bool interleaved : {false, true}) {
+        const std::uint32_t frame = interleaved ? 8 : 4;
+        for (const auto& [asked, bytes] : {std::pair{256u, 255 * frame}, std::pair{256u, 256 * frame},
+                                           std::pair{256u, 257 * frame}, std::pair{256u, 100 * frame + frame / 2},
+                                           std::pair{kMax + 1, (kMax + 1) * frame}, std::pair{kMax * 4, kMax * 4 * frame}}) {
+            auto made = unitFor();
+            if (!made) return fail(made.error());
+            if (auto written = writtenPastTheEnd(*made, interleaved, asked, bytes); !written.empty())
+                return fail("writes past the end of the buffer: " + written);
+        }
+    }
+
     // In place, separate buffers.
     auto a = unitFor(), b = unitFor(), c = unitFor();
     if (!a || !b || !c) return fail(!a ? a.error() : !b ? b.error() : c.error());
@@ -302,29 +346,8 @@ CheckResult buffers(const Context& context) {
         if (interleaved[2 * i] != inPlaceL[i] || interleaved[2 * i + 1] != inPlaceR[i])
             return fail("an interleaved buffer differs from separate ones at frame " + std::to_string(i));
     }
-
-    // Byte sizes holding fewer frames than asked, and more frames than the
-    // maximum: nothing may be written past what the buffers hold.
-    constexpr float kCanary = 1234.5f;
-    for (const auto& [asked, held] : {std::pair{256u, 100u}, std::pair{kMax + 300, kMax + 300}, std::pair{kMax * 4, kMax * 4}}) {
-        auto made = unitFor();
-        if (!made) return fail(made.error());
-        std::vector<float> l(asked + 64, kCanary), r(asked + 64, kCanary);
-        std::fill_n(l.begin(), held, 0.5f);
-        std::fill_n(r.begin(), held, -0.5f);
-        AudioBufferListStorage s(2);
-        s->mNumberBuffers = 2;
-        s.buffer(0) = {1, held * 4, l.data()};
-        s.buffer(1) = {1, held * 4, r.data()};
-        made->renderList(s.get(), asked, nullptr);
-        for (std::uint32_t i = held; i < l.size(); ++i)
-            if (l[i] != kCanary || r[i] != kCanary)
-                return fail(std::to_string(asked) + " frames asked of buffers holding " + std::to_string(held) +
-                            ": frame " + std::to_string(i) + " was written");
-        if (auto problem = problemIn(l.data(), held); !problem.empty()) return fail(problem);
-    }
-    return pass("separate, interleaved and in-place buffers agree bit for bit; short buffers and oversize calls "
-                "write nothing past what the buffers hold");
+    return pass("nothing written past short, exact, long, split-frame or oversize buffers, separate or interleaved; "
+                "separate, interleaved and in-place buffers agree bit for bit");
 }
 
 CheckResult realTime(const Context& context) {
@@ -354,10 +377,14 @@ CheckResult realTime(const Context& context) {
                 total.systemCalls += seen.systemCalls;
         }
     }
-    const std::string counts = std::to_string(total.allocations) + " allocations, " + std::to_string(total.frees) +
-                               " frees, " + std::to_string(total.locks) + " locks, " + std::to_string(total.systemCalls) +
-                               " system calls";
-    return total.any() ? fail(counts + " inside render calls") : pass(counts + " in render calls of 1 to 4096 frames");
+    if (total.any()) {
+        std::string faults;
+        for (const auto& [count, what] : {std::pair{total.allocations, "allocates memory"}, std::pair{total.frees, "frees memory"},
+                                          std::pair{total.locks, "takes a lock"}, std::pair{total.systemCalls, "makes a system call"}})
+            if (count) faults += (faults.empty() ? "" : ", ") + std::string(what) + " (" + std::to_string(count) + " times)";
+        return fail(faults + " inside render calls");
+    }
+    return pass("no allocation, free, lock or system call in render calls of 1 to 4096 frames");
 }
 
 CheckResult stateRoundTrip(const Context& context) {
@@ -414,6 +441,89 @@ CheckResult badFiles(const Context& context) {
     if (*after != *before) problems += " the unit's state changed;";
     return problems.empty() ? pass("files that are not, not whole, too deep or too large are refused, naming the file")
                             : fail(problems);
+}
+
+CheckResult parameterChanges(const Context& context) {
+    auto made = Harness::make(context, 48000, 512);
+    if (!made) return fail(made.error());
+    Harness& h = *made;
+    auto tree = h.unit().parameterTree();
+    if (!tree) return fail("the unit has no parameter tree");
+    std::mt19937 random(context.seed);
+    std::size_t changes = 0;
+    AURenderEvent event{};
+    // Each parameter to its minimum, its middle and its maximum, through the
+    // tree and through a render event, one block of noise after each.
+    for (const auto& parameter : tree->allParameters()) {
+        const float lo = parameter->minValue(), hi = parameter->maxValue();
+        for (const float value : {lo, lo + (hi - lo) / 2, hi, lo}) {
+            for (const bool byEvent : {false, true}) {
+                auto left = makeSignal(Signal::noise, 512, 48000, random), right = makeSignal(Signal::noise, 512, 48000, random);
+                event.parameter = {nullptr, 0, AURenderEventParameter, {}, 0, parameter->address(), value};
+                if (!byEvent) parameter->setValue(value);
+                h.render(left.data(), right.data(), 512, byEvent ? &event : nullptr);
+                ++changes;
+                for (const auto* side : {&left, &right})
+                    if (auto problem = problemIn(side->data(), 512); !problem.empty())
+                        return fail(problem + " after " + parameter->identifier() + " was set to " + format(value) +
+                                    (byEvent ? " by a render event" : " through the tree"));
+            }
+        }
+    }
+    return pass(std::to_string(changes) + " parameter changes to each end and the middle, each followed by sound");
+}
+
+CheckResult resetSilences(const Context& context) {
+    auto made = Harness::make(context, 48000, 512);
+    if (!made) return fail(made.error());
+    Harness& h = *made;
+    // Long stream delays, full feedback, the longest reverberation, wander.
+    setParameters(h.unit(), {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f});
+    std::mt19937 random(context.seed);
+    auto left = makeSignal(Signal::noise, 24576, 48000, random), right = makeSignal(Signal::noise, 24576, 48000, random);
+    for (std::size_t done = 0; done < left.size(); done += 512) h.render(&left[done], &right[done], 512);
+    h.unit().reset();
+    std::vector<float> silentL(512), silentR(512);
+    for (int block = 0; block < 40; ++block) {
+        std::fill(silentL.begin(), silentL.end(), 0.0f);
+        std::fill(silentR.begin(), silentR.end(), 0.0f);
+        h.render(silentL.data(), silentR.data(), 512);
+        for (std::size_t i = 0; i < 512; ++i)
+            if (silentL[i] != 0.0f || silentR[i] != 0.0f)
+                return fail("keeps ringing after reset: silence in gave " + format(silentL[i] != 0.0f ? silentL[i] : silentR[i], 6) +
+                            " at frame " + std::to_string(block * 512 + int(i)));
+    }
+    return pass("silence in after a reset is silence out, at once and for 0.4 s");
+}
+
+CheckResult stateValuesOutOfRange(const Context& context) {
+    auto unit = context.host.createUnit();
+    if (!unit) return fail(unit.error().message);
+    auto tree = (*unit)->parameterTree();
+    auto state = (*unit)->fullState();
+    if (!tree || !state) return fail("the unit has no parameter tree or no state");
+    auto* params = (*state)["orvane_params"].dictionary();
+    if (!params) return fail("the saved state holds no \"orvane_params\" dictionary");
+    std::size_t restored = 0;
+    // Just below and just above each range, far beyond it, and infinite.
+    for (const double beyond : {-0.001, 1.001, -1e30, 1e30, -HUGE_VAL, HUGE_VAL}) {
+        for (const auto& parameter : tree->allParameters()) {
+            const double lo = parameter->minValue(), hi = parameter->maxValue();
+            const double value = beyond < 0 ? lo + beyond : hi + (beyond - 1.0);
+            (*params)[parameter->identifier()] = value;
+        }
+        (*unit)->setFullState(*state);
+        for (const auto& parameter : tree->allParameters()) {
+            ++restored;
+            const float now = parameter->value();
+            if (!(now >= parameter->minValue() && now <= parameter->maxValue()))
+                return fail("restores a state value out of range: " + parameter->identifier() + " given " +
+                            format(std::get<double>((*params)[parameter->identifier()].value()), 3) + " became " +
+                            format(now, 3) + ", outside " + format(parameter->minValue(), 3) + " to " +
+                            format(parameter->maxValue(), 3));
+        }
+    }
+    return pass(std::to_string(restored) + " values just and far outside their ranges, and infinite, restored within them");
 }
 
 CheckResult presetsWhileRendering(const Context& context) {
@@ -482,6 +592,73 @@ CheckResult threads(const Context& context) {
                : pass("a render thread, two parameter writers and a state restorer ran together");
 }
 
+/// One of many units in a session: its own settings, which change on its own
+/// schedule, its own noise, and a digest of every bit it put out.
+struct SessionUnit {
+    std::optional<Harness> harness;
+    std::mt19937 random;
+    std::uint32_t noise = 0;
+    std::uint64_t digest = 14695981039346656037u;
+    std::string problem;
+
+    void renderBlock(std::size_t block) {
+        constexpr std::uint32_t kFrames = 64;
+        // New settings every quarter second.
+        if (block % 187 == 0) setParameters(harness->unit(), randomParameters(random));
+        std::array<float, kFrames> left, right;
+        for (auto* side : {&left, &right})
+            for (float& x : *side) {
+                noise = noise * 1664525u + 1013904223u;
+                x = static_cast<float>(static_cast<std::int32_t>(noise)) * 0x1p-32f;
+            }
+        harness->render(left.data(), right.data(), kFrames);
+        for (auto* side : {&left, &right}) {
+            if (auto p = problemIn(side->data(), kFrames); !p.empty() && problem.empty())
+                problem = "block " + std::to_string(block) + ": " + p;
+            for (float y : *side) digest = (digest ^ std::bit_cast<std::uint32_t>(y)) * 1099511628211u;
+        }
+    }
+};
+
+CheckResult sixteenUnits(const Context& context) {
+    constexpr std::uint32_t kUnits = 16;
+    // Level 3 is what a thread-sanitizer build runs, a hundred times slower:
+    // a tenth of a second each still meets every shared field many times.
+    const double seconds = context.level >= 10 ? 20.0 : context.level >= 6 ? 2.0 : 0.1;
+    const auto blocks = static_cast<std::size_t>(seconds * 48000.0 / 64.0);
+    const auto makeUnits = [&]() -> std::expected<std::vector<SessionUnit>, std::string> {
+        std::vector<SessionUnit> units(kUnits);
+        for (std::uint32_t i = 0; i < kUnits; ++i) {
+            auto made = Harness::make(context, 48000, 64);
+            if (!made) return std::unexpected(made.error());
+            units[i].harness.emplace(std::move(*made));
+            units[i].random.seed(context.seed + i);
+            units[i].noise = context.seed * 31 + i;
+        }
+        return units;
+    };
+    auto alone = makeUnits(), together = makeUnits();
+    if (!alone || !together) return fail(!alone ? alone.error() : together.error());
+    for (auto& unit : *alone)
+        for (std::size_t b = 0; b < blocks; ++b) unit.renderBlock(b);
+    // Two threads, each taking every other unit a block at a time.
+    const auto renderHalf = [&](std::uint32_t first) {
+        for (std::size_t b = 0; b < blocks; ++b)
+            for (std::uint32_t i = first; i < kUnits; i += 2) (*together)[i].renderBlock(b);
+    };
+    std::thread one(renderHalf, 0), other(renderHalf, 1);
+    one.join();
+    other.join();
+    for (std::uint32_t i = 0; i < kUnits; ++i) {
+        const auto& unit = (*together)[i];
+        if (!unit.problem.empty()) return fail("unit " + std::to_string(i + 1) + " beside the others: " + unit.problem);
+        if (unit.digest != (*alone)[i].digest)
+            return fail("unit " + std::to_string(i + 1) + " renders differently beside 15 others than alone: units share state");
+    }
+    return pass(std::to_string(kUnits) + " units, " + format(seconds, 1) +
+                " s each in 64-frame blocks with changing settings, from two threads: each gave the same bits as alone");
+}
+
 /// Seconds after the input stops until the output stays below -60 dB of the
 /// input's level: the start of the last 2 ms window louder than that.
 double ringOut(Harness& h, double rate, std::mt19937& random, double listenSeconds) {
@@ -541,8 +718,8 @@ CheckResult tail(const Context& context) {
         if (margin < 0.0) {
             std::ostringstream v;
             for (float x : values) v << ' ' << format(x, 3);
-            return fail(name + " (" + v.str().substr(1) + "): rings for " + format(measured) + " s, reports " +
-                        format(reported) + " s");
+            return fail("reports a tail shorter than it rings: " + name + " (" + v.str().substr(1) + ") rings for " +
+                        format(measured) + " s, reports " + format(reported) + " s");
         }
     }
     return pass(std::to_string(settings.size()) + " settings fall below -60 dB within their tail; worst margin " +
@@ -698,11 +875,15 @@ std::vector<Check> allChecks() {
         {"buffer layouts and sizes", 1, buffers},
         {"state round trip", 1, stateRoundTrip},
         {"bad state files", 1, badFiles},
+        {"state values out of range", 1, stateValuesOutOfRange},
+        {"parameter changes", 1, parameterChanges},
+        {"reset", 1, resetSilences},
         {"render grid", 2, [](const Context& c) { return renderGrid(c, false); }},
         {"real-time safety", 2, realTime},
         {"render grid with parameter events", 3, [](const Context& c) { return renderGrid(c, true); }},
         {"presets while rendering", 3, presetsWhileRendering},
         {"threads", 3, threads},
+        {"sixteen units from two threads", 3, sixteenUnits},
         {"tail", 6, tail},
         {"reproducible files", 8, reproducibleFiles},
         {"soak through the unit", 10, soakUnit},

@@ -1,9 +1,16 @@
 #include "platform/audiounit/AUAudioUnit.h"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 
 namespace platform {
+
+namespace {
+std::atomic<std::size_t> registeredObservers{0};
+} // namespace
+
+std::size_t AUAudioUnit::registeredObserverCount() { return registeredObservers.load(); }
 
 AUAudioUnit::AUAudioUnit() : ownerLink_(std::make_shared<detail::AudioUnitOwnerLink>()) {
     ownerLink_->unit.store(this, std::memory_order_relaxed);
@@ -15,6 +22,7 @@ AUAudioUnit::~AUAudioUnit() {
     // Buses and arrays the host still holds must stop pointing here.
     ownerLink_->unit.store(nullptr, std::memory_order_relaxed);
     ownerLink_->renderResourcesAllocated.store(false, std::memory_order_relaxed);
+    registeredObservers -= keyObservers_->size();
 }
 
 std::expected<void, Error> AUAudioUnit::initWithComponentDescription(
@@ -179,6 +187,7 @@ std::uint64_t AUAudioUnit::addObserverForKey(std::string key, KeyValueObserver o
     auto list = std::make_shared<KeyObserverList>(*keyObservers_);
     list->push_back({id, std::move(key), std::move(shared)});
     keyObservers_ = std::move(list);
+    ++registeredObservers;
     return id;
 }
 
@@ -189,6 +198,7 @@ void AUAudioUnit::removeObserver(std::uint64_t id) {
     auto list = std::make_shared<KeyObserverList>(*keyObservers_);
     list->erase(list->begin() + (found - keyObservers_->begin()));
     keyObservers_ = std::move(list);
+    --registeredObservers;
 }
 
 void AUAudioUnit::willChangeValueForKey(std::string_view key) {

@@ -117,6 +117,9 @@ public:
     /// Removes an observer; unknown ids are ignored. A notification already
     /// under way on another thread may still reach it once.
     void removeObserver(std::uint64_t id);
+    /// How many key-value observers are registered on the units alive in this
+    /// process: whoever adds one and goes away without removing it shows up here.
+    static std::size_t registeredObserverCount();
 
 protected:
     AUAudioUnit();

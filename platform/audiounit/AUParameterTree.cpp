@@ -1,6 +1,7 @@
 #include "platform/audiounit/AUParameterTree.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 
 namespace platform {
@@ -12,7 +13,12 @@ AUParameterObserverToken tokenFromId(std::uint64_t id) {
 std::uint64_t idFromToken(AUParameterObserverToken token) {
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(token));
 }
+std::atomic<std::size_t> registeredObservers{0};
 } // namespace
+
+AUParameterTree::~AUParameterTree() { registeredObservers -= observers_->size(); }
+
+std::size_t AUParameterTree::registeredObserverCount() { return registeredObservers.load(); }
 
 std::shared_ptr<AUParameter> AUParameterTree::createParameter(
     std::string identifier, std::string name, AUParameterAddress address, AUValue min, AUValue max,
@@ -60,6 +66,7 @@ AUParameterObserverToken AUParameterTree::addObserver(ObserverEntry entry) {
     auto list = std::make_shared<ObserverList>(*observers_);
     list->push_back(std::move(entry));
     observers_ = std::move(list);
+    ++registeredObservers;
     return tokenFromId(id);
 }
 
@@ -71,6 +78,7 @@ void AUParameterTree::removeParameterObserverWithToken(AUParameterObserverToken 
     auto list = std::make_shared<ObserverList>(*observers_);
     list->erase(list->begin() + (found - observers_->begin()));
     observers_ = std::move(list);
+    --registeredObservers;
 }
 
 void AUParameterTree::notifyObservers(const AUParameterAutomationEvent& event,

@@ -54,6 +54,7 @@ public:
         std::vector<std::shared_ptr<AUParameter>> children);
 
     explicit AUParameterTree(Private) {}
+    ~AUParameterTree();
     AUParameterTree(const AUParameterTree&) = delete;
     AUParameterTree& operator=(const AUParameterTree&) = delete;
 
@@ -72,6 +73,9 @@ public:
     /// already under way on another thread may still reach it once, so what
     /// it captures must stay valid (capture weakly).
     void removeParameterObserverWithToken(AUParameterObserverToken token);
+    /// How many observers are registered on the trees alive in this process:
+    /// whoever adds one and goes away without removing it shows up here.
+    static std::size_t registeredObserverCount();
 
     AUImplementorValueObserver implementorValueObserver;
     AUImplementorValueProvider implementorValueProvider;

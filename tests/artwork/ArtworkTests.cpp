@@ -10,6 +10,7 @@
 using namespace platform;
 using orvane::artworkBundles;
 using orvane::artworkImage;
+using orvane::KnobsStyleKit;
 using testpixels::pixelAt;
 
 namespace {
@@ -82,4 +83,28 @@ TEST(Artwork, FoundPicturesAreFittedAndMissingOnesAreTransparent) {
     EXPECT_EQ(pixelAt(*centred, 25, 25), (testpixels::Pixel{255, 255, 255, 255})) << "drawn 50 x 50 at (25, 25)";
     EXPECT_EQ(pixelAt(*centred, 74, 74), (testpixels::Pixel{255, 255, 255, 255}));
     EXPECT_EQ(pixelAt(*centred, 75, 50).a, 0);
+}
+
+TEST(Artwork, EachNamedPictureOfTheStyleKitIsDrawnFromItsOwnFile) {
+    // The pictures are staged beside this program, as in the plug-in's bundle.
+    const std::pair<const char*, std::shared_ptr<NSImage> (*)(NSRect)> named[] = {
+        {"KnobOverlay", KnobsStyleKit::imageOfKnobOverlay},
+        {"OrvaneUnderlay", KnobsStyleKit::imageOfOrvaneUnderlay},
+        {"PremixUnderlay", KnobsStyleKit::imageOfPremixUnderlay},
+        {"GranularityUnderlay", KnobsStyleKit::imageOfGranularityUnderlay},
+        {"IncoherenceUnderlay", KnobsStyleKit::imageOfIncoherenceUnderlay},
+        {"ImpatienceUnderlay", KnobsStyleKit::imageOfImpatienceUnderlay},
+        {"NauseaUnderlay", KnobsStyleKit::imageOfNauseaUnderlay},
+        {"GravitasUnderlay", KnobsStyleKit::imageOfGravitasUnderlay},
+    };
+    std::vector<CGImageRef> drawn;
+    for (const auto& [name, accessor] : named) {
+        auto mine = accessor({{0, 0}, {64, 64}})->CGImageForProposedRect();
+        auto file = artworkImage(name, 64, 64, KnobsStyleKit::underlayScale)->CGImageForProposedRect();
+        ASSERT_TRUE(mine && file) << name;
+        EXPECT_EQ(testpixels::differingPixels(*mine, *file, 0, 0, 64, 64), 0) << name;
+        for (std::size_t i = 0; i < drawn.size(); ++i)
+            EXPECT_GT(testpixels::differingPixels(*mine, *drawn[i], 0, 0, 64, 64), 0) << name << " looks like " << named[i].first;
+        drawn.push_back(mine);
+    }
 }

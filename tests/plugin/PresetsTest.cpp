@@ -147,10 +147,18 @@ TEST(FactoryPresets, UserAndOutOfRangePresetsAreOnlyRecorded) {
     EXPECT_EQ(treeValues(*unit), before);
     EXPECT_EQ(*unit->fullState()->at("name").string(), "My Sound");
 
-    auto beyond = std::make_shared<platform::AUAudioUnitPreset>(platform::AUAudioUnitPreset{1000, "Nowhere"});
+    // Just past the last factory preset: recorded only. The last one itself,
+    // and the first, apply.
+    const auto count = static_cast<platform::NSInteger>(unit->factoryPresets().size());
+    auto beyond = std::make_shared<platform::AUAudioUnitPreset>(platform::AUAudioUnitPreset{count, "Nowhere"});
     unit->setCurrentPreset(beyond);
     EXPECT_EQ(unit->currentPreset(), beyond);
     EXPECT_EQ(treeValues(*unit), before);
+    unit->setCurrentPreset(std::make_shared<platform::AUAudioUnitPreset>(platform::AUAudioUnitPreset{count - 1, "Last"}));
+    const auto last = treeValues(*unit);
+    EXPECT_NE(last, before);
+    unit->setCurrentPreset(std::make_shared<platform::AUAudioUnitPreset>(platform::AUAudioUnitPreset{0, "First"}));
+    EXPECT_EQ(treeValues(*unit), before) << "a new unit starts with preset 0";
 }
 
 TEST(FactoryPresetsFirstUse, ThreadsRacingOnFirstUseAllSeeOneList) {

@@ -101,7 +101,8 @@ TEST(AUAudioUnit, AllocationNeedsAFrameLimitAndLocksTheBusFormats) {
     EXPECT_EQ(bus->format(), mono);
 }
 
-TEST(AUAudioUnit, ObserversHearWillBeforeAndDidAfterAChange) {
+TEST(AUAudioUnit, ObserversHearWillBeforeAndDidAfterAChangeOfTheirOwnKeyOnly) {
+    const auto registered = AUAudioUnit::registeredObserverCount();
     auto unit = GainUnit::create();
     std::vector<std::string> heard;
     auto record = [&](std::string tag) {
@@ -112,13 +113,22 @@ TEST(AUAudioUnit, ObserversHearWillBeforeAndDidAfterAChange) {
     };
     const auto first = unit->addObserverForKey("maximumFramesToRender", record("1"));
     unit->addObserverForKey("maximumFramesToRender", record("2"));
+    // Keys one letter short, one long, in another case, and empty hear nothing.
+    for (const char* near : {"maximumFramesToRende", "maximumFramesToRenderX", "MaximumFramesToRender", ""})
+        unit->addObserverForKey(near, record(std::string("near key '") + near + "'"));
+    EXPECT_EQ(AUAudioUnit::registeredObserverCount(), registered + 6);
     ASSERT_TRUE(unit->setMaximumFramesToRender(64));
     unit->removeObserver(first);
+    unit->removeObserver(first);
+    EXPECT_EQ(AUAudioUnit::registeredObserverCount(), registered + 5) << "removed once, however often asked";
     ASSERT_TRUE(unit->setMaximumFramesToRender(128));
     EXPECT_EQ(heard, (std::vector<std::string>{"1 will 512", "2 will 512", "1 did 64", "2 did 64", "2 will 64", "2 did 128"}));
+    unit.reset();
+    EXPECT_EQ(AUAudioUnit::registeredObserverCount(), registered) << "a unit's observers go with it";
 }
 
 TEST(AUParameterTree, SetNotifiesTheImplementorThenEachOtherObserverOnceAndGetAsksTheProvider) {
+    const auto registered = AUParameterTree::registeredObserverCount();
     auto p0 = makeParameter(0), p1 = makeParameter(1);
     auto tree = AUParameterTree::createTree({p0, p1});
     std::vector<Call> calls;
@@ -139,6 +149,9 @@ TEST(AUParameterTree, SetNotifiesTheImplementorThenEachOtherObserverOnceAndGetAs
     EXPECT_EQ(p1->value(), 0.125f);
     EXPECT_EQ(p1->storedValue(), 0.25f);
     EXPECT_EQ(provided, 1) << "value() asks the provider, storedValue() must not";
+    EXPECT_EQ(AUParameterTree::registeredObserverCount(), registered + 1);
+    tree.reset();
+    EXPECT_EQ(AUParameterTree::registeredObserverCount(), registered) << "a tree's observers go with it";
 }
 
 TEST(AUParameterTree, TouchAndReleaseReachOnlyAutomationObserversAndChangeNothing) {

@@ -94,7 +94,6 @@ TEST(PropertyList, BadInputIsRefused) {
         {"garbage", bytesOf("garbage")},
         {"truncated XML", bytesOf("<plist><dict><key>a</key><string>b")},
         {"200000 nested XML arrays", bytesOf(deepXml)},
-        {"513 nested binary arrays", chainedArrays(513, 1)},
         {"binary arrays sharing elements 2^40 times", chainedArrays(40, 2)},
         {"binary array that holds itself", chainedArrays(1, 1, true)},
         {"binary key with a NUL, ASCII", asciiNul},
@@ -126,8 +125,73 @@ TEST(PropertyList, BadInputIsRefused) {
     ASSERT_TRUE(numbers) << "numbers in every spelling the format allows";
     EXPECT_EQ(numbers->array()->at(0), PropertyList(-2500.0));
     EXPECT_EQ(numbers->array()->at(4), PropertyList(42));
-    EXPECT_TRUE(parsePropertyList(chainedArrays(512, 1))) << "512 levels are allowed";
     EXPECT_TRUE(parsePropertyList(chainedArrays(15, 2))) << "shared objects are fine (65535 values)";
+}
+
+/// A binary property list: an array of `outer` references to one array of
+/// `inner` references to one integer, so it expands to 1 + outer x (1 + inner)
+/// values.
+Bytes sharedArrays(std::uint32_t outer, std::uint32_t inner) {
+    Bytes out = bytesOf("bplist00"), offsets;
+    const auto put = [](Bytes& to, std::uint64_t value, int size) {
+        while (size-- > 0) to.push_back(static_cast<std::uint8_t>(value >> (8 * size)));
+    };
+    for (const auto& [count, child] : {std::pair{outer, 1u}, std::pair{inner, 2u}}) {
+        put(offsets, out.size(), 4);
+        out.insert(out.end(), {0xaf, 0x12}); // an array whose count follows as a 4-byte integer
+        put(out, count, 4);
+        for (std::uint32_t r = 0; r < count; ++r) put(out, child, 4);
+    }
+    put(offsets, out.size(), 4);
+    out.insert(out.end(), {0x10, 0x07});
+    const std::uint64_t table = out.size();
+    out.insert(out.end(), offsets.begin(), offsets.end());
+    for (std::uint64_t field : {0x0404ul, 3ul, 0ul, table}) put(out, field, 8);
+    return out;
+}
+
+/// `levels` arrays in one another, as XML.
+Bytes xmlArrays(int levels) {
+    std::string xml = "<plist>";
+    for (int i = 0; i < levels; ++i) xml += "<array>";
+    for (int i = 0; i < levels; ++i) xml += "</array>";
+    return bytesOf(xml + "</plist>");
+}
+
+TEST(PropertyList, EveryLimitHoldsJustInsideAndRefusesJustOutside) {
+    const struct {
+        const char* what;
+        Bytes bytes;
+        bool accepted;
+    } parses[] = {
+        {"512 nested XML arrays", xmlArrays(512), true},
+        {"513 nested XML arrays", xmlArrays(513), false},
+        {"512 nested binary arrays", chainedArrays(512, 1), true},
+        {"513 nested binary arrays", chainedArrays(513, 1), false},
+        {"binary arrays expanding to 1000000 values", sharedArrays(999, 1000), true},
+        {"binary arrays expanding to 1000001 values", sharedArrays(1000, 999), false},
+    };
+    for (const auto& c : parses) {
+        const auto parsed = parsePropertyList(c.bytes);
+        EXPECT_EQ(parsed.has_value(), c.accepted) << c.what << (parsed ? "" : ": " + parsed.error().message);
+    }
+    // Written as deep as read: 512 levels, not 513.
+    PropertyList nested = Array{};
+    for (int level = 1; level < 512; ++level) nested = Array{nested};
+    EXPECT_TRUE(serializePropertyList(nested, PlistFormat::binary));
+    EXPECT_EQ(serializePropertyList(Array{nested}, PlistFormat::xml).error().code, kPropertyListNotEncodable);
+
+    // Files of exactly 1 MiB are read; one byte more is refused unread, naming the file.
+    platform::testing::TempFolder folder;
+    const std::string head = "<plist><string>", tail = "</string></plist>";
+    const std::string exact = head + std::string(kMaxPropertyListFileBytes - head.size() - tail.size(), 'x') + tail;
+    folder.write("exact.plist", exact);
+    folder.write("over.plist", exact + "\n");
+    EXPECT_TRUE(readPropertyListFile(folder.path() / "exact.plist"));
+    const auto over = readPropertyListFile(folder.path() / "over.plist");
+    ASSERT_FALSE(over);
+    EXPECT_EQ(over.error().code, kPropertyListTooLarge);
+    EXPECT_NE(over.error().message.find("over.plist"), std::string::npos) << over.error().message;
 }
 
 TEST(PropertyListFile, WritesAtomicallyAndLeavesNothingBehindOnFailure) {

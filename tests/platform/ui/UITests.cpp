@@ -1,6 +1,7 @@
 // The user-interface layer without a display: gestures fed synthetic events,
 // view geometry, images and the compositor's pixels.
 
+#include "platform/ui/Application.h"
 #include "platform/ui/Compositor.h"
 #include "tests/platform/foundation/TempFolder.h"
 #include "tests/support/Pixels.h"
@@ -132,6 +133,31 @@ TEST(Views, AutoresizingLayoutHitTestingAndCoordinates) {
     EXPECT_EQ(root->hitTest({700, 25}), nullptr);
     // A point in the not-flipped child counts from its bottom edge.
     EXPECT_EQ(fixed->convertPointFromWindow({15, 25}), (NSPoint{5, 35}));
+
+    // Flexible margins and width share a change in proportion to their
+    // lengths, and equally when all three are zero.
+    const auto flexible = [](NSRect parentFrame, NSRect frame, NSSize grown) {
+        auto parent = std::make_shared<NSView>(parentFrame), child = std::make_shared<NSView>(frame);
+        child->setAutoresizingMask(NSViewMinXMargin | NSViewWidthSizable | NSViewMaxXMargin);
+        parent->addSubview(child);
+        parent->setFrameSize(grown);
+        return child->frame();
+    };
+    EXPECT_EQ(flexible(NSMakeRect(0, 0, 600, 10), NSMakeRect(100, 0, 200, 10), {900, 10}), NSMakeRect(150, 0, 300, 10));
+    EXPECT_EQ(flexible(NSMakeRect(0, 0, 0, 10), NSMakeRect(0, 0, 0, 10), {90, 10}), NSMakeRect(30, 0, 30, 10));
+}
+
+TEST(Menus, AKeyFindsTheItemOfThatKeyInAnySubmenuAndNoKeyFindsNothing) {
+    int quits = 0;
+    NSMenu main;
+    auto top = std::make_shared<NSMenuItem>(), other = std::make_shared<NSMenuItem>();
+    auto sub = std::make_shared<NSMenu>();
+    const auto quit = sub->addItemWithTitle("Quit", [&] { ++quits; }, "q");
+    top->setSubmenu(sub);
+    main.addItem(other);
+    main.addItem(top);
+    EXPECT_EQ(main.itemForKeyEquivalent("q"), quit);
+    for (const char* key : {"", "Q", "w", "qq"}) EXPECT_EQ(main.itemForKeyEquivalent(key), nullptr) << "'" << key << "'";
 }
 
 TEST(Images, ResourcesByNameSizesAndDrawingHandlers) {

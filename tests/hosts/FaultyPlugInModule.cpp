@@ -1,0 +1,136 @@
+// A plug-in module built only for the validator's tests: the real unit with
+// one known fault, named by the "OrvaneFixtureFault" key of the bundle's
+// Info.plist. Every call but the faulty one goes to the real unit.
+
+#include "platform/audiounit/AUExtensionEntryPoint.h"
+#include "platform/foundation/Bundle.h"
+#include "plugin/OrvaneAudioUnit.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+namespace {
+
+using namespace platform;
+
+enum class Fault { none, writesPastTheEnd, allocates, locks, nanAfterAParameterChange, shortTail, unclampedState, ringsAfterReset };
+
+Fault faultOfThisBundle() {
+    static const int anchor = 0;
+    const auto bundle = Bundle::forAddress(&anchor);
+    const auto name = bundle ? bundle->objectForInfoDictionaryKey("OrvaneFixtureFault") : std::nullopt;
+    const std::string fault = name.value_or("");
+    if (fault == "writes-past-the-end") return Fault::writesPastTheEnd;
+    if (fault == "allocates") return Fault::allocates;
+    if (fault == "locks") return Fault::locks;
+    if (fault == "nan-after-a-parameter-change") return Fault::nanAfterAParameterChange;
+    if (fault == "short-tail") return Fault::shortTail;
+    if (fault == "unclamped-state") return Fault::unclampedState;
+    if (fault == "rings-after-reset") return Fault::ringsAfterReset;
+    return Fault::none;
+}
+
+class FaultyUnit : public AUAudioUnit, public AURandomSeeding {
+public:
+    static std::expected<std::shared_ptr<AUAudioUnit>, Error> create(const AudioComponentDescription& description) {
+        auto inner = orvane::OrvaneAudioUnit::create(description);
+        if (!inner) return std::unexpected(inner.error());
+        auto unit = std::shared_ptr<FaultyUnit>(new FaultyUnit(std::move(*inner)));
+        if (auto done = unit->initWithComponentDescription(description); !done) return std::unexpected(done.error());
+        return unit;
+    }
+
+    std::shared_ptr<AUAudioUnitBusArray> inputBusses() override { return inner_->inputBusses(); }
+    std::shared_ptr<AUAudioUnitBusArray> outputBusses() override { return inner_->outputBusses(); }
+    std::shared_ptr<AUParameterTree> parameterTree() override { return inner_->parameterTree(); }
+    void setParameterTree(std::shared_ptr<AUParameterTree> tree) override { inner_->setParameterTree(std::move(tree)); }
+
+    AUInternalRenderBlock internalRenderBlock() override {
+        auto kernel = inner_->dspKernel;
+        return [fault = fault_, kernel, render = inner_->internalRenderBlock(), last = std::array<float, 6>{}](
+                   AudioUnitRenderActionFlags* flags, const AudioTimeStamp* stamp, AUAudioFrameCount frames,
+                   NSInteger bus, AudioBufferList* out, const AURenderEvent* events,
+                   const AURenderPullInputBlock* pull) mutable -> OSStatus {
+            if (fault == Fault::allocates) {
+                void* (*volatile allocate)(std::size_t) = std::malloc;
+                std::free(allocate(64));
+            }
+            static std::mutex mutex;
+            if (fault == Fault::locks) {
+                std::lock_guard lock(mutex);
+            }
+            const OSStatus status = render(flags, stamp, frames, bus, out, events, pull);
+            if (status != noErr || !out || out->mNumberBuffers == 0 || !out->mBuffers[0].mData) return status;
+            auto* samples = static_cast<float*>(out->mBuffers[0].mData);
+            if (fault == Fault::writesPastTheEnd) {
+                // One frame too many: the frame after the last one asked or held.
+                const std::uint32_t channels = std::max(out->mBuffers[0].mNumberChannels, 1u);
+                const std::uint32_t held = out->mBuffers[0].mDataByteSize / (4 * channels);
+                samples[std::min(frames, held) * channels] = 0.5f;
+            }
+            const std::array<float, 6> now{kernel->premix.load(), kernel->granularity.load(), kernel->incoherence.load(),
+                                           kernel->impatience.load(), kernel->nausea.load(), kernel->gravitas.load()};
+            if (fault == Fault::nanAfterAParameterChange && now != last && frames > 0) samples[0] = std::nanf("");
+            last = now;
+            return status;
+        };
+    }
+    std::expected<void, Error> allocateRenderResources() override {
+        if (auto set = inner_->setMaximumFramesToRender(maximumFramesToRender()); !set) return set;
+        return inner_->allocateRenderResources();
+    }
+    void deallocateRenderResources() override { inner_->deallocateRenderResources(); }
+    void reset() override {
+        if (fault_ != Fault::ringsAfterReset) inner_->reset();
+    }
+
+    std::vector<std::shared_ptr<AUAudioUnitPreset>> factoryPresets() override { return inner_->factoryPresets(); }
+    std::shared_ptr<AUAudioUnitPreset> currentPreset() override { return inner_->currentPreset(); }
+    void setCurrentPreset(std::shared_ptr<AUAudioUnitPreset> preset) override { inner_->setCurrentPreset(std::move(preset)); }
+    std::optional<PropertyList::Dictionary> fullState() override { return inner_->fullState(); }
+    void setFullState(std::optional<PropertyList::Dictionary> state) override {
+        inner_->setFullState(state);
+        const auto values = state ? state->find("orvane_params") : PropertyList::Dictionary::const_iterator{};
+        if (fault_ != Fault::unclampedState || !state || values == state->end() || !values->second.dictionary()) return;
+        for (const auto& [identifier, value] : *values->second.dictionary())
+            for (const auto& parameter : inner_->parameterTree()->allParameters())
+                if (parameter->identifier() == identifier && value.number())
+                    parameter->setValue(static_cast<AUValue>(*value.number()));
+    }
+    std::optional<PropertyList::Dictionary> fullStateForDocument() override { return inner_->fullStateForDocument(); }
+    void setFullStateForDocument(std::optional<PropertyList::Dictionary> state) override { setFullState(std::move(state)); }
+
+    std::vector<int> channelCapabilities() override { return inner_->channelCapabilities(); }
+    double latency() override { return inner_->latency(); }
+    double tailTime() override { return inner_->tailTime() / (fault_ == Fault::shortTail ? 4.0 : 1.0); }
+    bool shouldBypassEffect() override { return inner_->shouldBypassEffect(); }
+    void setShouldBypassEffect(bool bypass) override { inner_->setShouldBypassEffect(bypass); }
+    std::expected<void, Error> setRandomSeed(std::uint32_t seed) override { return inner_->setRandomSeed(seed); }
+
+private:
+    explicit FaultyUnit(std::shared_ptr<orvane::OrvaneAudioUnit> inner) : inner_(std::move(inner)), fault_(faultOfThisBundle()) {}
+
+    std::shared_ptr<orvane::OrvaneAudioUnit> inner_;
+    Fault fault_;
+};
+
+class FaultyFactory : public AUAudioUnitFactory {
+public:
+    std::expected<std::shared_ptr<AUAudioUnit>, Error> createAudioUnit(const AudioComponentDescription& description) override {
+        return FaultyUnit::create(description);
+    }
+};
+
+} // namespace
+
+extern "C" void AUExtensionCreatePrincipalObject(std::shared_ptr<AUAudioUnitFactory>* principal) noexcept {
+    try {
+        *principal = std::make_shared<FaultyFactory>();
+    } catch (...) {
+        principal->reset();
+    }
+}
