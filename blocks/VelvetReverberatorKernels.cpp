@@ -24,9 +24,12 @@ using TiledTap = VelvetReverberator::TiledTap;
 /// Vectors in a register tile: eight accumulators leave room for the
 /// broadcast gain and the loads on every path.
 constexpr std::int64_t kTileVectors = 8;
-/// Blocks shorter than this many lane groups reach each buffer sample with
-/// too few taps for tiles to pay.
-constexpr std::int64_t kShortestTiledGroups = 9;
+/// Blocks shorter than this reach each buffer sample with too few taps for
+/// tiles to pay: 72 frames with eight lanes, 112 with sixteen (measured).
+template <class D>
+constexpr std::int64_t shortestTiledBlock(D d) {
+    return std::max<std::int64_t>(72, 7 * static_cast<std::int64_t>(hn::MaxLanes(d)));
+}
 
 // Every product is rounded and added to its buffer sample on its own, each
 // buffer sample receiving its taps in list order: the plain loop's sums to
@@ -168,7 +171,7 @@ void Spread(float* HWY_RESTRICT buf, std::int64_t size, std::int64_t readPos, co
             std::size_t count, float tapGain, const float* HWY_RESTRICT x, std::int64_t n, float* HWY_RESTRICT scratch,
             std::size_t scratchSize, TiledTap* HWY_RESTRICT taps, std::size_t tapRoom) {
     const hn::ScalableTag<float> d;
-    if (n >= kShortestTiledGroups * static_cast<std::int64_t>(hn::Lanes(d)) && scratchSize >= reverberatorScratchSize(n) &&
+    if (n >= shortestTiledBlock(d) && scratchSize >= reverberatorScratchSize(n) &&
         count <= tapRoom && tilesApply(echoes, count, size, n)) {
         spreadOverTiles(d, buf, size, readPos, echoes, count, tapGain, x, n, scratch, taps);
     } else {

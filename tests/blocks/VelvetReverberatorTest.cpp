@@ -43,36 +43,37 @@ TEST(VelvetReverberator, ImpulseResponseIsTheTapPattern) {
 }
 
 TEST(VelvetReverberator, EveryPathMatchesThePlainLoopBitForBit) {
+    // At 8 kHz: a loop of 8000 samples, taps 8 samples apart on average.
     VelvetEchoes e(31u, 32u);
-    e.configure(48000.0f);
+    e.configure(8000.0f);
     e.setDecay(2.0f);
     VelvetEchoes other(33u, 34u);
-    other.configure(48000.0f);
+    other.configure(8000.0f);
     // Besides the pattern: taps closer together than a tile, two at the same
     // place, signs mixed, a zero gain, the first at 0 and the last at the loop.
     std::vector<VelvetEcho> clustered;
     for (std::int64_t t = 0; t < 300; ++t) {
-        const std::int64_t position = t == 299 ? e.loopLength : t * t % 7 + t * 160;
+        const std::int64_t position = t == 299 ? e.loopLength : t * t % 7 + t * 25;
         clustered.push_back({position, t % 3 == 0 ? -1.0f : 1.0f, t == 5 ? 0.0f : (t % 3 == 0 ? -0.5f : 0.7f) / (1 + t % 5)});
         if (t == 100) clustered.push_back({position, 1.0f, 0.25f});
     }
     // More taps than a pattern has.
     std::vector<VelvetEcho> crowded(VelvetEchoes::kEchoCount + 1);
-    for (std::size_t t = 0; t < crowded.size(); ++t) crowded[t] = {static_cast<std::int64_t>(t) * 40 + 1, 1.0f, 0.3f};
-    const auto input = noise(60000, 7);
+    for (std::size_t t = 0; t < crowded.size(); ++t) crowded[t] = {static_cast<std::int64_t>(t) * 8 + 1, 1.0f, 0.3f};
+    const auto input = noise(12000, 7);
     const auto render = [&](auto& r, const std::vector<VelvetEcho>* echoes, std::int64_t block) {
         r.allocate(e.loopLength, block);
         r.reset();
         r.feedback = 0.7f;
         r.dampingCoef = 0.48f;
         auto y = input;
-        for (std::int64_t at = 0; at < 60000; at += block) {
-            // The decay changes every thousand samples or so.
-            if (echoes == &e.right && at % 1000 < block) {
+        for (std::int64_t at = 0; at < 12000; at += block) {
+            // The decay changes every 500 samples or so.
+            if (echoes == &e.right && at % 500 < block) {
                 other.setDecay(1.0f + static_cast<float>(at % 7));
                 e.right = other.right;
             }
-            r.process(*echoes, y.data() + at, std::min<std::int64_t>(block, 60000 - at));
+            r.process(*echoes, y.data() + at, std::min<std::int64_t>(block, 12000 - at));
         }
         return y;
     };
