@@ -64,9 +64,12 @@ HWY_INLINE void addTapsToTile(D d, float* HWY_RESTRICT dst, std::int64_t p, cons
 
 // The tap loop turned inside out: a tile of buffer samples stays in
 // registers while every tap that reaches it adds its part, so the buffer is
-// read and written once per block instead of once per tap.
+// read and written once per block instead of once per tap. Needs a reach
+// (first tap to last plus a block) within the buffer; leaves the buffer
+// alone and returns false unless the taps are in order of position with
+// finite gains (a silent lane times an infinite gain is not silent).
 template <class D>
-void spreadOverTiles(D d, float* HWY_RESTRICT buf, std::int64_t size, std::int64_t readPos,
+bool spreadOverTiles(D d, float* HWY_RESTRICT buf, std::int64_t size, std::int64_t readPos,
                      const VelvetEcho* HWY_RESTRICT echoes, std::size_t count, float tapGain,
                      const float* HWY_RESTRICT x, std::int64_t n, float* HWY_RESTRICT scratch,
                      TiledTap* HWY_RESTRICT taps) {
@@ -74,38 +77,49 @@ void spreadOverTiles(D d, float* HWY_RESTRICT buf, std::int64_t size, std::int64
     const std::int64_t tile = lanes * kTileVectors;
     // Lanes copies of the block, each shifted one sample further between
     // silent margins (a tile and a lane group ahead, a tile behind), so that
-    // any run of it can be loaded on a vector boundary from one of them:
-    // sample q sits on a boundary in copy q mod lanes. Loads that straddle
-    // cache lines would cost the loop more than a tenth of its time.
+    // any run of it can be loaded on a vector boundary from one of them.
+    // Loads that straddle cache lines would cost the loop more than a tenth
+    // of its time.
     const std::int64_t lead = tile + lanes;
     const std::int64_t stride = (lead + n + tile + lanes - 1) / lanes * lanes;
     float* base = scratch;
     base += (lanes - static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(base) / sizeof(float) % lanes)) % lanes;
+    // Where sample q of the block (0 is its first; outside it, silence)
+    // sits on a boundary: in copy q mod lanes.
+    const auto at = [&](std::int64_t q) {
+        const std::int64_t c = q & (lanes - 1);
+        return c * stride + (q + lead - c);
+    };
+    // Tiles of a run of the buffer start a whole number of lane groups
+    // apart, so each tap reads the same copy in all of them: its gain and
+    // that copy are worked out once per run (for the first run, checking the
+    // taps on the way).
+    const auto fillTaps = [&](std::int64_t v) {
+        bool apply = true;
+        for (std::size_t t = 0; t < count; ++t) {
+            taps[t] = {echoes[t].amplitude * tapGain, at(v - echoes[t].position) - v};
+            apply &= std::abs(echoes[t].amplitude) <= std::numeric_limits<float>::max();
+            apply &= t == 0 || echoes[t].position >= echoes[t - 1].position;
+        }
+        return apply;
+    };
+    const std::int64_t lo = echoes[0].position;
+    const std::int64_t hi = echoes[count - 1].position + n;
+    if (!fillTaps(lo)) return false;
     for (std::int64_t c = 0; c < lanes; ++c) {
         float* copy = base + c * stride;
         std::fill(copy, copy + lead - c, 0.0f);
         std::copy(x, x + n, copy + lead - c);
         std::fill(copy + lead - c + n, copy + stride, 0.0f);
     }
-    const auto at = [&](std::int64_t q) {
-        const std::int64_t c = q & (lanes - 1);
-        return base + c * stride + (q + lead - c);
-    };
 
-    const std::int64_t lo = echoes[0].position;
-    const std::int64_t hi = echoes[count - 1].position + n;
     std::int64_t phys = readPos + lo;
     if (phys >= size) phys -= size;
     std::size_t tBegin = 0, tEnd = 0;
     for (std::int64_t v = lo; v < hi;) {
         // One contiguous run of the buffer, up to its end or the reach's.
         const std::int64_t run = std::min(hi - v, size - phys);
-        // Tiles of a run start a whole number of lane groups apart, so each
-        // tap reads the same copy in all of them: work out its gain and that
-        // copy once per run.
-        for (std::size_t t = 0; t < count; ++t) {
-            taps[t] = {echoes[t].amplitude * tapGain, (at(v - echoes[t].position) - base) - v};
-        }
+        if (v != lo) fillTaps(v);
         float* dst = buf + phys;
         for (std::int64_t off = 0; off < run; off += tile) {
             const std::int64_t p = v + off;
@@ -126,6 +140,7 @@ void spreadOverTiles(D d, float* HWY_RESTRICT buf, std::int64_t size, std::int64
         v += run;
         phys = 0;
     }
+    return true;
 }
 
 // The plain loop in lane groups: each tap's block is one contiguous run
@@ -156,30 +171,16 @@ void spreadOverTaps(D d, float* HWY_RESTRICT buf, std::int64_t size, std::int64_
     }
 }
 
-/// Whether the tiles apply: finite gains, taps in order of position, all
-/// inside the buffer, and a reach (first tap to last tap plus a block) that
-/// never comes round to the same buffer sample twice.
-bool tilesApply(const VelvetEcho* echoes, std::size_t count, std::int64_t size, std::int64_t n) {
-    if (count == 0 || echoes[0].position < 0 || echoes[count - 1].position >= size ||
-        echoes[count - 1].position - echoes[0].position + n > size) {
-        return false;
-    }
-    // Without early exits, so that the compiler can take the taps in lane
-    // groups: this runs every block.
-    bool apply = true;
-    for (std::size_t t = 1; t < count; ++t) apply &= echoes[t].position >= echoes[t - 1].position;
-    for (std::size_t t = 0; t < count; ++t) apply &= std::abs(echoes[t].amplitude) <= std::numeric_limits<float>::max();
-    return apply;
-}
-
 void Spread(float* HWY_RESTRICT buf, std::int64_t size, std::int64_t readPos, const VelvetEcho* HWY_RESTRICT echoes,
             std::size_t count, float tapGain, const float* HWY_RESTRICT x, std::int64_t n, float* HWY_RESTRICT scratch,
             std::size_t scratchSize, TiledTap* HWY_RESTRICT taps, std::size_t tapRoom) {
     const hn::ScalableTag<float> d;
-    if (n >= shortestTiledBlock(d) && scratchSize >= reverberatorScratchSize(n) &&
-        count <= tapRoom && tilesApply(echoes, count, size, n)) {
-        spreadOverTiles(d, buf, size, readPos, echoes, count, tapGain, x, n, scratch, taps);
-    } else {
+    // Tiles for long blocks whose taps all lie in the buffer and reach no
+    // buffer sample twice.
+    const bool tiles = n >= shortestTiledBlock(d) && scratchSize >= reverberatorScratchSize(n) && count > 0 &&
+                       count <= tapRoom && echoes[0].position >= 0 && echoes[count - 1].position < size &&
+                       echoes[count - 1].position - echoes[0].position + n <= size;
+    if (!tiles || !spreadOverTiles(d, buf, size, readPos, echoes, count, tapGain, x, n, scratch, taps)) {
         spreadOverTaps(d, buf, size, readPos, echoes, count, tapGain, x, n);
     }
 }

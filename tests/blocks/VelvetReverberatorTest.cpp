@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -57,6 +58,11 @@ TEST(VelvetReverberator, EveryPathMatchesThePlainLoopBitForBit) {
         clustered.push_back({position, t % 3 == 0 ? -1.0f : 1.0f, t == 5 ? 0.0f : (t % 3 == 0 ? -0.5f : 0.7f) / (1 + t % 5)});
         if (t == 100) clustered.push_back({position, 1.0f, 0.25f});
     }
+    // Taps out of order, and a tap with an infinite gain.
+    auto unordered = clustered;
+    std::reverse(unordered.begin(), unordered.end());
+    auto infinite = clustered;
+    infinite[150].amplitude = std::numeric_limits<float>::infinity();
     // More taps than a pattern has.
     std::vector<VelvetEcho> crowded(VelvetEchoes::kEchoCount + 1);
     for (std::size_t t = 0; t < crowded.size(); ++t) crowded[t] = {static_cast<std::int64_t>(t) * 8 + 1, 1.0f, 0.3f};
@@ -77,7 +83,7 @@ TEST(VelvetReverberator, EveryPathMatchesThePlainLoopBitForBit) {
         }
         return y;
     };
-    for (const auto* echoes : {&e.right, &clustered, &crowded}) {
+    for (const auto* echoes : {&e.right, &clustered, &unordered, &infinite, &crowded}) {
         // Blocks below and above where the tiles start on every path.
         for (std::int64_t block : {1, 73, 96, 512, 777, 4096}) {
             PlainVelvetReverberator plain;
