@@ -25,32 +25,25 @@ namespace hn = hwy::HWY_NAMESPACE;
 // can call them.
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
 extern "C" __m512 Sleef_tanhf16_u10avx512f(__m512);
-template <class D, class V>
-HWY_INLINE V tanhOf(D, V v) {
-    v.raw = Sleef_tanhf16_u10avx512f(v.raw);
-    return v;
-}
+#define ORVANE_VECTOR_TANH Sleef_tanhf16_u10avx512f
 #elif HWY_TARGET == HWY_AVX2
 extern "C" __m256 Sleef_tanhf8_u10avx2(__m256);
-template <class D, class V>
-HWY_INLINE V tanhOf(D, V v) {
-    v.raw = Sleef_tanhf8_u10avx2(v.raw);
-    return v;
-}
+#define ORVANE_VECTOR_TANH Sleef_tanhf8_u10avx2
 #elif HWY_TARGET == HWY_SSE4
 extern "C" __m128 Sleef_tanhf4_u10sse4(__m128);
-template <class D, class V>
-HWY_INLINE V tanhOf(D, V v) {
-    v.raw = Sleef_tanhf4_u10sse4(v.raw);
-    return v;
-}
+#define ORVANE_VECTOR_TANH Sleef_tanhf4_u10sse4
 #elif HWY_TARGET == HWY_SSSE3
 extern "C" __m128 Sleef_tanhf4_u10sse2(__m128);
+#define ORVANE_VECTOR_TANH Sleef_tanhf4_u10sse2
+#endif
+
+#ifdef ORVANE_VECTOR_TANH
 template <class D, class V>
 HWY_INLINE V tanhOf(D, V v) {
-    v.raw = Sleef_tanhf4_u10sse2(v.raw);
+    v.raw = ORVANE_VECTOR_TANH(v.raw);
     return v;
 }
+#undef ORVANE_VECTOR_TANH
 #else
 template <class D, class V>
 HWY_INLINE V tanhOf(D d, V v) {

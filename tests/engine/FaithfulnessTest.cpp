@@ -175,17 +175,7 @@ void compare(const std::vector<std::int64_t>& paths, const std::vector<double>& 
                 for (std::int64_t path : paths) {
                     useVectorPath(path);
                     auto k = makeKernel(block, rate, c.automation.at(0), kSeed);
-                    const auto out = render(
-                        *k,
-                        [&](const Settings& s) {
-                            k->premix = s.premix;
-                            k->granularity = s.granularity;
-                            k->incoherence = s.incoherence;
-                            k->impatience = s.impatience;
-                            k->nausea = s.nausea;
-                            k->gravitas = s.gravitas;
-                        },
-                        c, block);
+                    const auto out = render(*k, [&](const Settings& s) { testing::set(*k, s); }, c, block);
                     useVectorPath(0);
                     const auto where = [&](std::size_t j) {
                         std::ostringstream s;
