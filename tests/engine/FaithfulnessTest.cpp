@@ -14,7 +14,6 @@
 #include <iostream>
 #include <limits>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -65,29 +64,22 @@ std::vector<std::pair<std::string, Settings>> factoryPresets() {
     }
     std::sort(files.begin(), files.end());
     std::vector<std::pair<std::string, Settings>> presets;
-    const std::regex value(R"(<key>(\w+)</key>\s*<(?:real|integer)>([^<]+)</)");
     for (const auto& file : files) {
         std::ifstream in(file);
         std::stringstream text;
         text << in.rdbuf();
         const std::string s = text.str();
         Settings p{};
-        int found = 0;
-        for (std::sregex_iterator m(s.begin(), s.end(), value), end; m != end; ++m) {
-            const std::string key = (*m)[1];
-            float* field = key == "premix"        ? &p.premix
-                           : key == "granularity" ? &p.granularity
-                           : key == "incoherence" ? &p.incoherence
-                           : key == "impatience"  ? &p.impatience
-                           : key == "nausea"      ? &p.nausea
-                           : key == "gravitas"    ? &p.gravitas
-                                                  : nullptr;
-            if (field != nullptr) {
-                *field = std::stof((*m)[2]);
-                ++found;
-            }
+        for (auto [key, field] : {std::pair{"premix", &p.premix}, {"granularity", &p.granularity},
+                                  {"incoherence", &p.incoherence}, {"impatience", &p.impatience},
+                                  {"nausea", &p.nausea}, {"gravitas", &p.gravitas}}) {
+            // <key>NAME</key>, then the value in <real> or <integer>.
+            const std::string tag = "<key>" + std::string(key) + "</key>";
+            const auto at = s.find(tag);
+            EXPECT_NE(at, std::string::npos) << file << " " << key;
+            if (at == std::string::npos) continue;
+            *field = std::stof(s.substr(s.find('>', s.find('<', at + tag.size())) + 1));
         }
-        EXPECT_EQ(found, 6) << file;
         presets.emplace_back(file.stem().string(), p);
     }
     return presets;
