@@ -36,18 +36,17 @@ public:
     std::int64_t readPos = 0;
     /// Always (readPos + loopLength) mod bufferSize.
     std::int64_t feedbackPos = 0;
-    /// Eight shifted copies of a block's input with silent margins either
-    /// side, for the tiled tap loop; sized by allocate for blocks of up to
-    /// maxBlock.
-    std::vector<float> padded;
     /// What the tiled tap loop reads per tap: its gain and where its run
-    /// starts in the shifted copies, relative to the tile being worked on.
+    /// starts in the shifted copies of the input, relative to the tile being
+    /// worked on.
     struct TiledTap {
         float gain;
         std::int64_t offset;
     };
-    /// One entry per tap, for patterns of up to VelvetEchoes::kEchoCount
-    /// taps; sized by allocate.
+    /// Working room of the tiled tap loop (shifted copies of a block and one
+    /// entry per tap, for patterns of up to VelvetEchoes::kEchoCount taps);
+    /// sized by allocate for blocks of up to maxBlock.
+    std::vector<float> scratch;
     std::vector<TiledTap> tiledTaps;
 
 private:

@@ -1,6 +1,7 @@
 #include "engine/OrvaneDSPKernel.h"
 
 #include "engine/ControlCurves.h"
+#include "engine/SoftClipKernels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -241,8 +242,8 @@ void OrvaneDSPKernel::render(const float* inL, const float* inR, float* outL, fl
     if (outLFOPhaseR >= kTwoPi) outLFOPhaseR -= kTwoPi;
 
     // Soft clip; anything non-finite comes out as silence.
-    for (std::int64_t j = 0; j < n; ++j) outL[j] = std::isfinite(outL[j]) ? std::tanh(outL[j]) : 0.0f;
-    for (std::int64_t j = 0; j < n; ++j) outR[j] = std::isfinite(outR[j]) ? std::tanh(outR[j]) : 0.0f;
+    softClip(outL, n);
+    softClip(outR, n);
 }
 
 void OrvaneDSPKernel::processInterleaved(float* buffer, std::int64_t frameCount) noexcept {

@@ -1,9 +1,12 @@
 #include "blocks/VelvetReverberator.h"
 
+#include "blocks/VelvetReverberatorKernels.h"
+#include "tests/support/PlainLoops.h"
 #include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -40,67 +43,60 @@ TEST(VelvetReverberator, ImpulseResponseIsTheTapPattern) {
     for (std::size_t j = 0; j < y.size(); ++j) ASSERT_EQ(y[j], expected[j]) << "sample " << j;
 }
 
-/// The reverberator as a plain loop: every tap over the whole block, then
-/// the read-out.
-struct ReferenceReverberator {
-    std::vector<float> buffer;
-    std::int64_t loop, readPos = 0, feedbackPos;
-    float feedback, damping, state = 0.0f;
-
-    ReferenceReverberator(std::int64_t loopLength, float fb, float c)
-        : buffer(static_cast<std::size_t>(2 * loopLength)), loop(loopLength), feedbackPos(loopLength), feedback(fb),
-          damping(c) {}
-
-    void process(const std::vector<VelvetEcho>& echoes, float* x, std::int64_t n) {
-        const auto size = static_cast<std::int64_t>(buffer.size());
-        for (const auto& e : echoes) {
-            for (std::int64_t i = 0; i < n; ++i) {
-                buffer[static_cast<std::size_t>((readPos + e.position + i) % size)] += e.amplitude * 0.09f * x[i];
-            }
-        }
-        for (std::int64_t i = 0; i < n; ++i) {
-            const float y = buffer[static_cast<std::size_t>(readPos)];
-            x[i] = y;
-            buffer[static_cast<std::size_t>(readPos)] = 0.0f;
-            state = (1.0f - damping) * state + damping * y;
-            buffer[static_cast<std::size_t>(feedbackPos)] += feedback * state;
-            readPos = (readPos + 1) % size;
-            feedbackPos = (feedbackPos + 1) % size;
-        }
-    }
-};
-
-TEST(VelvetReverberator, MatchesAPlainLoopBitForBit) {
+TEST(VelvetReverberator, EveryPathMatchesThePlainLoopBitForBit) {
+    // At 8 kHz: a loop of 8000 samples, taps 8 samples apart on average.
     VelvetEchoes e(31u, 32u);
-    e.configure(48000.0f);
+    e.configure(8000.0f);
     e.setDecay(2.0f);
+    VelvetEchoes other(33u, 34u);
+    other.configure(8000.0f);
     // Besides the pattern: taps closer together than a tile, two at the same
     // place, signs mixed, a zero gain, the first at 0 and the last at the loop.
     std::vector<VelvetEcho> clustered;
     for (std::int64_t t = 0; t < 300; ++t) {
-        const std::int64_t position = t == 299 ? e.loopLength : t * t % 7 + t * 160;
+        const std::int64_t position = t == 299 ? e.loopLength : t * t % 7 + t * 25;
         clustered.push_back({position, t % 3 == 0 ? -1.0f : 1.0f, t == 5 ? 0.0f : (t % 3 == 0 ? -0.5f : 0.7f) / (1 + t % 5)});
         if (t == 100) clustered.push_back({position, 1.0f, 0.25f});
     }
+    // Taps out of order, and a tap with an infinite gain.
+    auto unordered = clustered;
+    std::reverse(unordered.begin(), unordered.end());
+    auto infinite = clustered;
+    infinite[150].amplitude = std::numeric_limits<float>::infinity();
     // More taps than a pattern has.
     std::vector<VelvetEcho> crowded(VelvetEchoes::kEchoCount + 1);
-    for (std::size_t t = 0; t < crowded.size(); ++t) crowded[t] = {static_cast<std::int64_t>(t) * 40 + 1, 1.0f, 0.3f};
-    for (const auto* echoes : {&e.right, &clustered, &crowded}) {
-        for (std::int64_t block : {1, 73, 512, 777, 4096}) {
-            VelvetReverberator r;
-            r.allocate(e.loopLength, block);
-            r.reset();
-            r.feedback = 0.7f;
-            r.dampingCoef = 0.48f;
-            ReferenceReverberator reference(e.loopLength, 0.7f, 0.48f);
-            const auto input = noise(60000, 7);
-            const auto y = run(r, *echoes, input, block);
-            auto expected = input;
-            for (std::int64_t at = 0; at < 60000; at += block) {
-                reference.process(*echoes, expected.data() + at, std::min<std::int64_t>(block, 60000 - at));
+    for (std::size_t t = 0; t < crowded.size(); ++t) crowded[t] = {static_cast<std::int64_t>(t) * 8 + 1, 1.0f, 0.3f};
+    const auto input = noise(12000, 7);
+    const auto render = [&](auto& r, const std::vector<VelvetEcho>* echoes, std::int64_t block) {
+        r.allocate(e.loopLength, block);
+        r.reset();
+        r.feedback = 0.7f;
+        r.dampingCoef = 0.48f;
+        auto y = input;
+        for (std::int64_t at = 0; at < 12000; at += block) {
+            // The decay changes every 500 samples or so.
+            if (echoes == &e.right && at % 500 < block) {
+                other.setDecay(1.0f + static_cast<float>(at % 7));
+                e.right = other.right;
             }
-            for (std::size_t j = 0; j < y.size(); ++j) {
-                ASSERT_EQ(y[j], expected[j]) << "taps " << echoes->size() << " block " << block << " sample " << j;
+            r.process(*echoes, y.data() + at, std::min<std::int64_t>(block, 12000 - at));
+        }
+        return y;
+    };
+    for (const auto* echoes : {&e.right, &clustered, &unordered, &infinite, &crowded}) {
+        // Blocks below and above where the tiles start on every path.
+        for (std::int64_t block : {1, 73, 96, 512, 777, 4096}) {
+            PlainVelvetReverberator plain;
+            const auto expected = render(plain, echoes, block);
+            for (std::int64_t path : runnableVectorPaths()) {
+                useVectorPath(path);
+                VelvetReverberator r;
+                const auto y = render(r, echoes, block);
+                for (std::size_t j = 0; j < y.size(); ++j) {
+                    ASSERT_EQ(y[j], expected[j]) << vectorPathName(path) << " taps " << echoes->size() << " block "
+                                                 << block << " sample " << j;
+                }
+                useVectorPath(0);
             }
         }
     }

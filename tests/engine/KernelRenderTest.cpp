@@ -24,9 +24,10 @@ TEST(KernelRender, DryMixIsTheSoftClippedInput) {
     k->gravitas = 0.7f;
     const auto in = stereoNoise(20000, 1, 2.0f);
     const auto out = render(*k, in, 512);
+    // Within two ulps of tanh, the soft clip's promise (values below 1).
     for (std::size_t j = 0; j < in.size(); ++j) {
-        ASSERT_EQ(out.left[j], std::tanh(in.left[j])) << "sample " << j;
-        ASSERT_EQ(out.right[j], std::tanh(in.right[j])) << "sample " << j;
+        ASSERT_NEAR(out.left[j], std::tanh(in.left[j]), 1.2e-7f) << "sample " << j;
+        ASSERT_NEAR(out.right[j], std::tanh(in.right[j]), 1.2e-7f) << "sample " << j;
     }
 }
 

@@ -24,6 +24,16 @@ struct Settings {
     float premix = 0.5f, granularity = 0.5f, incoherence = 0.5f, impatience = 0.5f, nausea = 0.5f, gravitas = 0.5f;
 };
 
+/// Sets the six parameters.
+inline void set(OrvaneDSPKernel& k, const Settings& s) {
+    k.premix = s.premix;
+    k.granularity = s.granularity;
+    k.incoherence = s.incoherence;
+    k.impatience = s.impatience;
+    k.nausea = s.nausea;
+    k.gravitas = s.gravitas;
+}
+
 /// A kernel with fixed echo seeds, allocated and set.
 inline std::unique_ptr<OrvaneDSPKernel> makeKernel(std::int64_t maxFrames, double rate, Settings s,
                                                    std::uint32_t seed = 1234u) {
@@ -31,12 +41,7 @@ inline std::unique_ptr<OrvaneDSPKernel> makeKernel(std::int64_t maxFrames, doubl
     k->velvetEchoes.rngL = seed;
     k->velvetEchoes.rngR = seed + 1;
     k->allocate(maxFrames, rate);
-    k->premix = s.premix;
-    k->granularity = s.granularity;
-    k->incoherence = s.incoherence;
-    k->impatience = s.impatience;
-    k->nausea = s.nausea;
-    k->gravitas = s.gravitas;
+    set(*k, s);
     return k;
 }
 
