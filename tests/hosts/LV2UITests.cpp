@@ -44,20 +44,30 @@ int changedInBox(const std::vector<std::uint32_t>& a, const std::vector<std::uin
     return changed;
 }
 
+/// A host's window on the test's X server (which becomes DISPLAY), mapped.
+Window hostWindow(testx::XServer& x, int width, int height) {
+    ::setenv("DISPLAY", x.name().c_str(), 1);
+    Display* d = x.display();
+    const Window parent = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, width, height, 0, 0, 0);
+    XMapWindow(d, parent);
+    XSync(d, False);
+    return parent;
+}
+
+/// The UI module's descriptor function, loaded as a host loads it; null on failure.
+LV2UI_DescriptorFunction uiDescriptors() {
+    void* module = ::dlopen((kBundle / "orvane_ui.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    return module ? reinterpret_cast<LV2UI_DescriptorFunction>(::dlsym(module, "lv2ui_descriptor")) : nullptr;
+}
+
 } // namespace
 
 TEST(LV2Editor, EmbedsInTheHostsWindowWritesKnobMovesAndNeverEchoesTheHost) {
     testx::XServer x;
-    ::setenv("DISPLAY", x.name().c_str(), 1);
     Display* d = x.display();
-    const Window parent = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 500, 400, 0, 0, 0);
-    XMapWindow(d, parent);
-    XSync(d, False);
-
-    void* module = ::dlopen((kBundle / "orvane_ui.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_TRUE(module) << ::dlerror();
-    auto descriptorOf = reinterpret_cast<LV2UI_DescriptorFunction>(::dlsym(module, "lv2ui_descriptor"));
-    ASSERT_TRUE(descriptorOf);
+    const Window parent = hostWindow(x, 500, 400);
+    auto descriptorOf = uiDescriptors();
+    ASSERT_TRUE(descriptorOf) << ::dlerror();
     const LV2UI_Descriptor* descriptor = descriptorOf(0);
     ASSERT_STREQ(descriptor->URI, kUIURI);
     ASSERT_EQ(descriptorOf(1), nullptr);
@@ -177,15 +187,10 @@ TEST(LV2Editor, JalvShowsItAndItsKnobsTurn) {
 
 TEST(LV2Editor, TellsTheHostsTouchWhenAKnobIsGrabbedAndReleasedAndOpensAtItsScaleFactor) {
     testx::XServer x;
-    ::setenv("DISPLAY", x.name().c_str(), 1);
-    Display* d = x.display();
-    const Window parent = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 900, 600, 0, 0, 0);
-    XMapWindow(d, parent);
-    XSync(d, False);
-    void* module = ::dlopen((kBundle / "orvane_ui.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_TRUE(module) << ::dlerror();
-    const LV2UI_Descriptor* descriptor =
-        reinterpret_cast<LV2UI_DescriptorFunction>(::dlsym(module, "lv2ui_descriptor"))(0);
+    const Window parent = hostWindow(x, 900, 600);
+    const auto descriptorOf = uiDescriptors();
+    ASSERT_TRUE(descriptorOf) << ::dlerror();
+    const LV2UI_Descriptor* descriptor = descriptorOf(0);
     auto* idle = static_cast<const LV2UI_Idle_Interface*>(descriptor->extension_data(LV2_UI__idleInterface));
 
     // The host's side: URIs mapped to numbers, the grabs it hears, in order
