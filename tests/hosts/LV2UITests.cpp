@@ -3,28 +3,18 @@
 
 #include <gtest/gtest.h>
 
-#include "hosts/lv2/OrvaneLV2.h"
-#include "tests/hosts/LV2Build.h"
 #include "platform/foundation/MainQueue.h"
+#include "tests/hosts/LV2Host.h"
 #include "tests/support/Process.h"
-#include "tests/support/XServer.h"
-
-#include <dlfcn.h>
-#include <lv2/atom/atom.h>
-#include <lv2/options/options.h>
-#include <lv2/ui/ui.h>
-#include <lv2/urid/urid.h>
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <filesystem>
 #include <vector>
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace orvane::lv2;
+using namespace lv2host;
 
 struct Writes {
     std::vector<std::pair<std::uint32_t, float>> seen;
@@ -44,34 +34,17 @@ int changedInBox(const std::vector<std::uint32_t>& a, const std::vector<std::uin
     return changed;
 }
 
-/// A host's window on the test's X server (which becomes DISPLAY), mapped.
-Window hostWindow(testx::XServer& x, int width, int height) {
-    ::setenv("DISPLAY", x.name().c_str(), 1);
-    Display* d = x.display();
-    const Window parent = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, width, height, 0, 0, 0);
-    XMapWindow(d, parent);
-    XSync(d, False);
-    return parent;
-}
-
-/// The UI module's descriptor function, loaded as a host loads it; null on failure.
-LV2UI_DescriptorFunction uiDescriptors() {
-    void* module = ::dlopen((kBundle / "orvane_ui.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    return module ? reinterpret_cast<LV2UI_DescriptorFunction>(::dlsym(module, "lv2ui_descriptor")) : nullptr;
-}
-
 } // namespace
 
 TEST(LV2Editor, EmbedsInTheHostsWindowWritesKnobMovesAndNeverEchoesTheHost) {
     testx::XServer x;
     Display* d = x.display();
     const Window parent = hostWindow(x, 500, 400);
-    auto descriptorOf = uiDescriptors();
-    ASSERT_TRUE(descriptorOf) << ::dlerror();
-    const LV2UI_Descriptor* descriptor = descriptorOf(0);
+    const LV2UI_Descriptor* descriptor = uiDescriptor();
+    ASSERT_TRUE(descriptor) << ::dlerror();
     ASSERT_STREQ(descriptor->URI, kUIURI);
-    ASSERT_EQ(descriptorOf(1), nullptr);
-    auto* idle = static_cast<const LV2UI_Idle_Interface*>(descriptor->extension_data(LV2_UI__idleInterface));
+    ASSERT_EQ(uiDescriptor(1), nullptr);
+    auto* idle = idleOf(descriptor);
     ASSERT_TRUE(idle);
 
     Writes writes;
@@ -188,10 +161,9 @@ TEST(LV2Editor, JalvShowsItAndItsKnobsTurn) {
 TEST(LV2Editor, TellsTheHostsTouchWhenAKnobIsGrabbedAndReleasedAndOpensAtItsScaleFactor) {
     testx::XServer x;
     const Window parent = hostWindow(x, 900, 600);
-    const auto descriptorOf = uiDescriptors();
-    ASSERT_TRUE(descriptorOf) << ::dlerror();
-    const LV2UI_Descriptor* descriptor = descriptorOf(0);
-    auto* idle = static_cast<const LV2UI_Idle_Interface*>(descriptor->extension_data(LV2_UI__idleInterface));
+    const LV2UI_Descriptor* descriptor = uiDescriptor();
+    ASSERT_TRUE(descriptor) << ::dlerror();
+    auto* idle = idleOf(descriptor);
 
     // The host's side: URIs mapped to numbers, the grabs it hears, in order
     // with the port writes.
