@@ -34,17 +34,6 @@ struct BuiltWindow {
     ~BuiltWindow() { NSApplication::shared().setMainMenu(nullptr); }
 };
 
-void sendClose(Display* d, ::Window window) {
-    XEvent close{};
-    close.xclient.type = ClientMessage;
-    close.xclient.window = window;
-    close.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
-    close.xclient.format = 32;
-    close.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
-    XSendEvent(d, window, False, NoEventMask, &close);
-    XFlush(d);
-}
-
 } // namespace
 
 TEST(AppWindow, FourItemsStackTenPointsApartCentredOnThePanel) {
@@ -131,7 +120,7 @@ TEST(AppProgram, AFixedCentredWindowThatQuitsOnCtrlQAndOnClose) {
         EXPECT_EQ(attributes.x, (1280 - 400) / 2) << "centred on the screen";
         if (std::string(how) == "ctrl+q")
             x.xdotool("key --window " + std::to_string(*window) + " ctrl+q");
-        else sendClose(d, *window);
+        else testx::requestClose(d, *window);
         EXPECT_EQ(app.wait(), 0) << how << ": " << app.errorText();
     }
     // Asked for help or the version, it answers without a window (and

@@ -17,6 +17,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using platform::testing::fileText;
 using testprocess::Process;
 
 const std::string kEditor = ORVANE_EDITOR_PROGRAM;
@@ -25,11 +26,6 @@ int pngSide(const fs::path& file, bool width) {
     int w = 0, h = 0;
     testx::pngPixels(file, w, h);
     return width ? w : h;
-}
-
-std::string fileText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 /// The last printed value of a parameter, or NaN; its touch and release
@@ -171,15 +167,7 @@ TEST(EditorProgram, TheWindowIsTitledAndACloseRequestQuitsWithSuccess) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(value), count), "Orvane");
     XFree(value);
 
-    XEvent close{};
-    close.xclient.type = ClientMessage;
-    close.xclient.window = *window;
-    close.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
-    close.xclient.format = 32;
-    close.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
-    close.xclient.data.l[1] = CurrentTime;
-    XSendEvent(d, *window, False, NoEventMask, &close);
-    XFlush(d);
+    testx::requestClose(d, *window);
     EXPECT_EQ(editor.wait(), 0) << editor.errorText();
 }
 

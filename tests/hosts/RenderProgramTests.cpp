@@ -1,6 +1,7 @@
 // orvane-render as a user meets it: the built program run as its own process
 // on real files in temporary folders, loading the real plug-in bundle.
 
+#include "tests/platform/foundation/TempFolder.h"
 #include "tests/support/Process.h"
 #include "tests/support/Signals.h"
 
@@ -8,14 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -23,14 +20,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <map>
 #include <numbers>
 #include <sstream>
-#include <stdexcept>
 #include <string>
-#include <system_error>
 #include <type_traits>
 #include <vector>
 
@@ -53,42 +46,8 @@ constexpr int kWavFloat = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
 
 // ------------------------------------------------------------ files
 
-/// A fresh folder under the system's temporary directory, removed with
-/// everything in it when the test ends.
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "orvane-render-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed for " + pattern);
-        path_ = pattern;
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    ~TempFolder()
-    {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
-
-std::string fileText(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeText(const fs::path& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
+using platform::testing::fileText;
+using platform::testing::TempFolder;
 
 /// Every entry of a folder with a digest of its bytes: equal snapshots mean
 /// nothing was added, removed or rewritten.
@@ -226,50 +185,19 @@ struct ProgramRun {
     }
 };
 
-/// Runs `program` with `arguments` (no shell in between) from `workingFolder`,
-/// standard input from /dev/null, its output and errors caught in files
-/// outside every folder a test inspects. Under `fileSizeLimit` bytes its
-/// writes fail the way they do on a full disk.
-ProgramRun runProgram(const std::vector<std::string>& arguments, const fs::path& workingFolder = {},
-    const fs::path& program = kProgram, rlim_t fileSizeLimit = RLIM_INFINITY)
+/// Runs `program` with `arguments` from `workingFolder`. Under `fileSizeLimit`
+/// bytes its writes fail the way they do on a full disk.
+ProgramRun runProgram(const std::vector<std::string>& arguments, const fs::path& workingFolder = ".",
+    const fs::path& program = kProgram, const std::string& fileSizeLimit = "unlimited")
 {
-    ProgramRun run;
-    std::vector<std::string> argv{program.string()};
+    std::signal(SIGXFSZ, SIG_IGN); // inherited: past the limit a write fails instead of killing
+    std::vector<std::string> argv{"/usr/bin/env", "-C", workingFolder, "/usr/bin/prlimit", "--fsize=" + fileSizeLimit,
+        "--", program};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<char*> pointers;
-    for (auto& argument : argv) {
-        run.command += "'" + argument + "' ";
-        pointers.push_back(argument.data());
-    }
-    pointers.push_back(nullptr);
-
-    const TempFolder caught;
-    const auto outPath = caught / "stdout";
-    const auto errPath = caught / "stderr";
-    const pid_t child = ::fork();
-    if (child < 0)
-        throw std::system_error(errno, std::generic_category(), "fork");
-    if (child == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const rlimit limit{fileSizeLimit, fileSizeLimit};
-        if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0
-            || (!workingFolder.empty() && ::chdir(workingFolder.c_str()) != 0)
-            || (fileSizeLimit != RLIM_INFINITY && ::setrlimit(RLIMIT_FSIZE, &limit) != 0))
-            ::_exit(127);
-        std::signal(SIGXFSZ, SIG_IGN); // past the limit a write fails instead of killing
-        ::execv(program.c_str(), pointers.data());
-        ::_exit(127);
-    }
-    int waitStatus = 0;
-    while (::waitpid(child, &waitStatus, 0) < 0) {
-        if (errno != EINTR)
-            throw std::system_error(errno, std::generic_category(), "waitpid");
-    }
-    run.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
-    run.out = fileText(outPath);
-    run.err = fileText(errPath);
+    testprocess::Process process(argv);
+    ProgramRun run{"", process.wait(std::chrono::seconds(60)), process.outputText(), process.errorText()};
+    for (auto argument = argv.begin() + 6; argument != argv.end(); ++argument)
+        run.command += "'" + *argument + "' ";
     return run;
 }
 
@@ -376,7 +304,7 @@ TEST(RenderProgram, ACutShortInputRendersAsFarAsItGoesWithAWarning)
     const auto whole = writeInput(folder, "whole.wav", kWav16, 44100, 2, 0.5);
     const auto cut = folder / "cut.wav";
     // 44 header bytes, then 8000 of the 22050 frames' 4 bytes each.
-    writeText(cut, fileText(whole).substr(0, 44 + 8000 * 4));
+    folder.write(cut, fileText(whole).substr(0, 44 + 8000 * 4));
     const auto run = runProgram(args(cut, folder / "out.wav", {"--bypass", "-q"}));
     EXPECT_EQ(run.status, 0) << run.describe();
     EXPECT_NE(run.err.find("'" + cut.string() + "' is cut short"), std::string::npos) << run.err;
@@ -436,7 +364,7 @@ TEST(RenderProgram, SetAfterPresetAndSavedStatesRenderTheSameSettings)
     ASSERT_TRUE(fs::is_regular_file(saved));
     // The same settings written independently: the preset's own file with gravitas 0.
     const auto handWritten = folder / "hand.aupreset";
-    writeText(handWritten, withReal(fileText(kBundle / "presets" / "04-Dark Wash.aupreset"), "gravitas", "0.0"));
+    folder.write(handWritten, withReal(fileText(kBundle / "presets" / "04-Dark Wash.aupreset"), "gravitas", "0.0"));
 
     EXPECT_TRUE(audible(setAfterPreset));
     EXPECT_TRUE(sameSamples(withSettings("hand.wav", {"--state", handWritten.string()}), setAfterPreset))
@@ -447,7 +375,7 @@ TEST(RenderProgram, SetAfterPresetAndSavedStatesRenderTheSameSettings)
         << "--set after --preset changed nothing";
 
     // A state read and saved again keeps its own name, not the preset's.
-    writeText(handWritten, [&] {
+    folder.write(handWritten, [&] {
         auto text = fileText(handWritten);
         return text.replace(text.find("Dark Wash"), 9, "My Dark Room");
     }());
@@ -605,7 +533,7 @@ struct ErrorCase {
     std::vector<std::string> arguments;
     int status; // 1: the render failed; 2: the command line was refused
     std::string mentions;
-    rlim_t fileSizeLimit = RLIM_INFINITY;
+    std::string fileSizeLimit = "unlimited";
 };
 
 // Numbers just outside their ranges: CommandLineEdgeTests.cpp.
@@ -614,11 +542,11 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
     TempFolder folder;
     const auto input = writeInput(folder, "in.wav", kWav16, 44100, 2, 0.2);
     const auto out = folder / "out.wav";
-    writeText(out, "an earlier render, which a failed one must leave alone");
-    writeText(folder / "text.wav", "These are words, not samples.\n");
+    folder.write(out, "an earlier render, which a failed one must leave alone");
+    folder.write("text.wav", "These are words, not samples.\n");
     writeInput(folder, "three.wav", kWav16, 44100, 3, 0.1);
-    writeText(folder / "notes.plist", "not a property list\n");
-    writeText(folder / "other.plist",
+    folder.write("notes.plist", "not a property list\n");
+    folder.write(folder / "other.plist",
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
         "\t<key>volume</key>\n\t<real>0.5</real>\n</dict>\n</plist>\n");
     fs::create_directory(folder / "empty");
@@ -628,7 +556,7 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
     std::string bytes = fileText(damaged);
     for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 3000; ++i)
         bytes[i] = static_cast<char>(bytes[i] * 7 + 13);
-    writeText(damaged, bytes);
+    folder.write(damaged, bytes);
     const auto withOptions = [&](std::vector<std::string> options) { return args(input, out, std::move(options)); };
     // Saved states that the unit would not apply as written, each named by
     // the key at fault.
@@ -647,7 +575,7 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
             "<key>orvane_params</key>\n<dict>\n";
         for (const auto& [key, value] : values)
             text += "<key>" + key + "</key>" + value + "\n";
-        writeText(folder / name, text + "</dict>\n</dict>\n</plist>\n");
+        folder.write(name, text + "</dict>\n</dict>\n</plist>\n");
         return withOptions({"--state", (folder / name).string()});
     };
     const auto withStates = std::vector<ErrorCase>{
@@ -675,7 +603,7 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
             "would both write"},
         {"output onto the state read", args(input, folder / "other.wav", {"--state", (folder / "other.wav").string()}),
             2, "is the --state file"},
-        {"tail beyond what a WAV file holds", withOptions({"--tail", "1e9"}), 1, "would not fit", 16 * 1024},
+        {"tail beyond what a WAV file holds", withOptions({"--tail", "1e9"}), 1, "would not fit", "16384"},
         {"output folder missing", args(input, folder / "nowhere" / "out.wav"), 1, "cannot create"},
         {"output type unknown", args(input, folder / "out.mp3"), 1, "'.mp3'"},
         {"float FLAC", args(input, folder / "out.flac", {"--bits", "float"}), 1, "float"},
@@ -683,7 +611,7 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
         {"state not a property list", withOptions({"--state", (folder / "notes.plist").string()}), 1, "property list"},
         {"state of something else", withOptions({"--state", (folder / "other.plist").string()}), 1, "saved state"},
         {"plug-in folder not a bundle", withOptions({"--plugin", (folder / "empty").string()}), 1, "bundle"},
-        {"disk full", withOptions({"-q"}), 1, "writing", 16 * 1024},
+        {"disk full", withOptions({"-q"}), 1, "writing", "16384"},
         {"unknown parameter", withOptions({"--set", "loudness=1"}), 2, "'loudness'"},
         {"value not a number", withOptions({"--set", "premix=half"}), 2, "'half'"},
         {"value not finite", withOptions({"--set", "premix=inf"}), 2, "'inf'"},
@@ -705,7 +633,7 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
     all.insert(all.end(), withStates.begin(), withStates.end());
     for (const auto& c : all) {
         SCOPED_TRACE(c.name);
-        const auto run = runProgram(c.arguments, {}, kProgram, c.fileSizeLimit);
+        const auto run = runProgram(c.arguments, ".", kProgram, c.fileSizeLimit);
         EXPECT_EQ(run.status, c.status) << run.describe();
         EXPECT_EQ(run.out, "") << run.describe();
         EXPECT_NE(run.err.find(c.mentions), std::string::npos) << "no " << c.mentions << " in: " << run.err;
@@ -724,7 +652,7 @@ TEST(RenderProgram, WithoutItsBundleNearbyItSaysWhereItLooked)
     const auto program = programFolder / "orvane-render";
     fs::copy_file(kProgram, program);
 
-    const auto run = runProgram(args(input, folder / "out.wav"), {}, program);
+    const auto run = runProgram(args(input, folder / "out.wav"), ".", program);
     EXPECT_EQ(run.status, 1) << run.describe();
     EXPECT_NE(run.err.find("OrvaneAUMac.appex"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("not found"), std::string::npos) << run.err;
@@ -733,7 +661,7 @@ TEST(RenderProgram, WithoutItsBundleNearbyItSaysWhereItLooked)
     EXPECT_FALSE(fs::exists(folder / "out.wav"));
 
     // Named explicitly, the same lone program finds it.
-    const auto named = runProgram(args(input, folder / "out.wav", {"--plugin", kBundle.string(), "-q"}), {}, program);
+    const auto named = runProgram(args(input, folder / "out.wav", {"--plugin", kBundle.string(), "-q"}), ".", program);
     EXPECT_EQ(named.status, 0) << named.describe();
     EXPECT_TRUE(fs::is_regular_file(folder / "out.wav"));
 }

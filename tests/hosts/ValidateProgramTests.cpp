@@ -19,8 +19,7 @@ TEST(ValidateProgram, AnOnlyThatMatchesNothingIsRefusedWithTheListAndTheHelpRead
 
     Process help({ORVANE_VALIDATE_PROGRAM, "--help"});
     EXPECT_EQ(help.wait(), 0);
-    std::string text;
-    for (const auto& line : help.lines()) text += line + "\n";
+    const auto text = help.outputText();
     EXPECT_NE(text.find("--level 1..10 "), std::string::npos) << text;
     EXPECT_EQ(text.find(":INT"), std::string::npos) << text;
     EXPECT_EQ(text.find(":UINT"), std::string::npos) << text;

@@ -27,9 +27,7 @@ struct Run {
 Run validate(const std::string& plugin, const char* level, const char* only) {
     testprocess::Process validator({ORVANE_VALIDATE_PROGRAM, "--plugin", plugin, "--level", level, "--only", only});
     const int status = validator.wait(std::chrono::seconds(120));
-    std::string out;
-    for (const auto& line : validator.lines()) out += line + "\n";
-    return {status, out + validator.errorText()};
+    return {status, validator.outputText() + validator.errorText()};
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "PluginTestSupport.h"
 
 #include "plugin/FactoryPresets.h"
+#include "tests/platform/foundation/TempFolder.h"
 
 #include <filesystem>
 #include <fstream>
@@ -14,20 +15,8 @@ using testing::treeValues;
 namespace fs = std::filesystem;
 
 /// A bundle folder of its own in the temporary folder, removed afterwards.
-class TempBundle {
-public:
-    TempBundle() {
-        path_ = fs::temp_directory_path() / ("orvane-presets-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-        fs::create_directories(path_ / "presets");
-    }
-    ~TempBundle() { fs::remove_all(path_); }
-    void write(const std::string& relative, const std::string& text) const { std::ofstream(path_ / relative) << text; }
-    platform::Bundle bundle() const { return platform::Bundle::atPath(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    static inline int counter_ = 0;
-    fs::path path_;
+struct TempBundle : platform::testing::TempFolder {
+    platform::Bundle bundle() const { return platform::Bundle::atPath(path()); }
 };
 
 std::string presetText(float premix) {
@@ -53,10 +42,10 @@ TEST(FactoryPresetList, SortsNumericPrefixesByValue) {
 
 TEST(FactoryPresetList, ListsOnlyVisiblePresetFilesOfTheFolderItself) {
     TempBundle b;
+    EXPECT_TRUE(listFactoryPresetFiles(b.bundle()).empty()) << "no folder, no presets";
     b.write("presets/X.AUPRESET", presetText(0.2f));
     b.write("presets/.hidden.aupreset", presetText(0.2f));
     b.write("presets/notes.txt", "not a preset");
-    fs::create_directories(b.path() / "presets" / "sub");
     b.write("presets/sub/3-Deep.aupreset", presetText(0.2f));
     const auto files = listFactoryPresetFiles(b.bundle());
     ASSERT_EQ(names(files), (std::vector<std::string>{"X"}));
@@ -75,12 +64,6 @@ TEST(FactoryPresetList, DisplayNamesDropOnlyNumericPrefixes) {
     EXPECT_EQ(presetDisplayName("\u00BD-Half"), "Half");          // vulgar fraction one half
     EXPECT_EQ(presetDisplayName("\u216B-Twelve"), "Twelve");      // Roman numeral twelve
     EXPECT_EQ(presetDisplayName("Plain"), "Plain");
-}
-
-TEST(FactoryPresetList, MissingFolderMeansNoPresets) {
-    TempBundle b;
-    fs::remove_all(b.path() / "presets");
-    EXPECT_TRUE(listFactoryPresetFiles(b.bundle()).empty());
 }
 
 TEST(FactoryPresetList, LoadsXmlAndBinaryDictionariesOnly) {

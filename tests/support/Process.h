@@ -127,6 +127,12 @@ public:
     }
 
     const std::vector<std::string>& lines() const { return lines_; }
+    /// Everything written to standard output, an unfinished last line included.
+    std::string outputText() const {
+        std::string all;
+        for (const auto& line : lines_) all += line + "\n";
+        return all + partial_;
+    }
     const std::string& errorText() const { return errors_; }
 
 private:

@@ -161,6 +161,19 @@ private:
     Display* display_ = nullptr;
 };
 
+/// Asks a top-level window to close, as a window manager's close button does.
+inline void requestClose(Display* d, Window window) {
+    XEvent close{};
+    close.xclient.type = ClientMessage;
+    close.xclient.window = window;
+    close.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    close.xclient.format = 32;
+    close.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    close.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, window, False, NoEventMask, &close);
+    XFlush(d);
+}
+
 /// A PNG file's pixels as 0xAARRGGBB values (premultiplied), row by row.
 inline std::vector<std::uint32_t> pngPixels(const std::string& file, int& width, int& height) {
     cairo_surface_t* surface = cairo_image_surface_create_from_png(file.c_str());

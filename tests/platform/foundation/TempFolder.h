@@ -23,6 +23,7 @@ public:
     TempFolder& operator=(const TempFolder&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::filesystem::path& name) const { return path_ / name; }
 
     /// Writes <folder>/<relative>, creating the folders between.
     std::filesystem::path write(const std::filesystem::path& relative, std::string_view content) const {
@@ -34,5 +35,11 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+/// A file's bytes as they are.
+inline std::string fileText(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 } // namespace platform::testing
