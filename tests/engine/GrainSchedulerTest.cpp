@@ -31,18 +31,6 @@ std::vector<Segment> firstSegments(double rate, std::size_t count) {
     return out;
 }
 
-TEST(GrainScheduler, InitialStateIsTheResetState) {
-    ChannelState s;
-    EXPECT_FALSE(s.hasRising);
-    EXPECT_FALSE(s.hasFalling);
-    EXPECT_EQ(s.segmentRemaining, 0);
-    EXPECT_EQ(s.nextStream, 0);
-    EXPECT_EQ(s.rngState, 443669031u);
-    EXPECT_EQ(s.rising.cosTheta, 1.0f);
-    EXPECT_EQ(s.falling.rotC, 1.0f);
-    EXPECT_EQ(s.falling.rotS, 0.0f);
-}
-
 TEST(GrainScheduler, FirstSegmentsHaveTheKnownLengths) {
     const auto at44 = firstSegments(44100.0, 3);
     EXPECT_EQ(at44[0].length, 460);

@@ -30,7 +30,7 @@ TEST(KernelLifecycle, FreshKernelHoldsInitialValuesAndPassesThrough) {
     EXPECT_EQ(out.right, in.right);
 }
 
-TEST(KernelLifecycle, AllocateSizesEverything) {
+TEST(KernelLifecycle, AllocateSizesEverythingAndReplacesTheOldSizes) {
     OrvaneDSPKernel k;
     k.allocate(512, 48000.0);
     EXPECT_EQ(k.streamBase.size(), 3072u);
@@ -48,10 +48,7 @@ TEST(KernelLifecycle, AllocateSizesEverything) {
     EXPECT_EQ(k.streamDelaysL[0].bufferLength, 22051);
     EXPECT_EQ(k.outDelayL.bufferLength, 11026);
     EXPECT_NEAR(k.reverbL.dampingCoef, 0.5095f, 1e-4f);
-}
 
-TEST(KernelLifecycle, ReallocatingReplacesTheOldSizes) {
-    OrvaneDSPKernel k;
     k.allocate(4096, 96000.0);
     k.allocate(64, 22050.0);
     EXPECT_EQ(k.maxFrames, 64);
@@ -59,11 +56,14 @@ TEST(KernelLifecycle, ReallocatingReplacesTheOldSizes) {
     EXPECT_EQ(k.streamDelaysR[1].buffer.capacity(), 11026u);
     EXPECT_EQ(k.reverbL.buffer.capacity(), 44000u);
 
+    // Sized for nothing, it passes the signal through in either layout.
     k.allocate(0, 48000.0);
     EXPECT_TRUE(k.streamBase.empty());
     const auto in = stereoNoise(100, 2);
-    const auto out = render(k, in, 100);
-    EXPECT_EQ(out.left, in.left);
+    EXPECT_EQ(render(k, in, 100).left, in.left);
+    std::vector<float> interleaved{1.0f, 2.0f};
+    k.processInterleaved(interleaved.data(), 1);
+    EXPECT_EQ(interleaved, (std::vector<float>{1.0f, 2.0f}));
 }
 
 TEST(KernelLifecycle, ResetClearsSignalStateAndKeepsSettings) {
@@ -85,17 +85,6 @@ TEST(KernelLifecycle, ResetClearsSignalStateAndKeepsSettings) {
     EXPECT_EQ(k->gravitas.load(), 0.5f);
     ASSERT_EQ(k->velvetEchoes.left.size(), pattern.size());
     for (std::size_t i = 0; i < pattern.size(); ++i) ASSERT_EQ(k->velvetEchoes.left[i].position, pattern[i].position);
-}
-
-TEST(KernelLifecycle, ResetTwiceEqualsResetOnce) {
-    auto once = makeKernel(256, 48000.0, Settings{});
-    auto twice = makeKernel(256, 48000.0, Settings{});
-    for (auto* k : {once.get(), twice.get()}) render(*k, stereoNoise(20000, 4), 256);
-    once->reset();
-    twice->reset();
-    twice->reset();
-    const auto in = stereoNoise(20000, 5);
-    EXPECT_EQ(render(*once, in, 256).left, render(*twice, in, 256).left);
 }
 
 TEST(KernelLifecycle, BypassFreezesAllStateAndResumes) {

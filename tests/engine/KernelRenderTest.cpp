@@ -151,42 +151,6 @@ TEST(KernelRender, BlockSizeDoesNotMatterWithoutModulation) {
     }
 }
 
-TEST(KernelRender, InterleavedMatchesSeparateBuffers) {
-    const Settings s{};
-    auto separate = makeKernel(256, 44100.0, s);
-    auto interleaved = makeKernel(256, 44100.0, s);
-    const auto in = stereoNoise(256 * 40, 9);
-    const auto expected = render(*separate, in, 256);
-    std::vector<float> buffer(2 * in.size());
-    for (std::size_t j = 0; j < in.size(); ++j) {
-        buffer[2 * j] = in.left[j];
-        buffer[2 * j + 1] = in.right[j];
-    }
-    for (std::size_t at = 0; at < in.size(); at += 256) interleaved->processInterleaved(buffer.data() + 2 * at, 256);
-    for (std::size_t j = 0; j < in.size(); ++j) {
-        ASSERT_EQ(buffer[2 * j], expected.left[j]) << "sample " << j;
-        ASSERT_EQ(buffer[2 * j + 1], expected.right[j]) << "sample " << j;
-    }
-
-    OrvaneDSPKernel unallocated;
-    std::vector<float> untouched{1.0f, 2.0f};
-    unallocated.processInterleaved(untouched.data(), 1);
-    EXPECT_EQ(untouched, (std::vector<float>{1.0f, 2.0f}));
-}
-
-TEST(KernelRender, SameSeedsRenderBitForBitAndOtherSeedsDiffer) {
-    Settings s{};
-    s.gravitas = 0.6f;
-    const auto in = stereoNoise(30000, 10);
-    auto a = makeKernel(512, 44100.0, s, 77u);
-    auto b = makeKernel(512, 44100.0, s, 77u);
-    auto c = makeKernel(512, 44100.0, s, 78u);
-    const auto x = render(*a, in, 512), y = render(*b, in, 512), z = render(*c, in, 512);
-    EXPECT_EQ(x.left, y.left);
-    EXPECT_EQ(x.right, y.right);
-    EXPECT_NE(x.left, z.left);
-}
-
 TEST(KernelRender, ProcessAllocatesNothing) {
     const Settings s{};
     auto k = makeKernel(4096, 96000.0, s);
