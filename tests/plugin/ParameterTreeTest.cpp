@@ -30,13 +30,6 @@ TEST(ParameterTree, SixFlatParametersInAddressOrder) {
     EXPECT_EQ(tree->parameterWithAddress(6), nullptr);
 }
 
-TEST(ParameterTree, DefaultsAreTheInitialValuesWhateverPresetIsApplied) {
-    auto unit = makeUnit();
-    const std::map<std::string, float> expected{{"premix", 0.5f}, {"granularity", 0.0f}, {"incoherence", 0.0f},
-                                                {"impatience", 0.5f}, {"nausea", 0.0f}, {"gravitas", 0.0f}};
-    EXPECT_EQ(unit->defaultParameterValues, expected);
-}
-
 TEST(ParameterTree, WritesReachTheKernelWithOneTailTimeNotificationPair) {
     auto unit = makeUnit();
     std::vector<platform::KeyValueChange> changes;
@@ -52,12 +45,6 @@ TEST(ParameterTree, WritesReachTheKernelWithOneTailTimeNotificationPair) {
     // Values outside the range are stored unclamped, as written.
     unit->parameterTree()->parameterWithAddress(0)->setValue(1.5f);
     EXPECT_EQ(unit->dspKernel->premix.load(), 1.5f);
-}
-
-TEST(ParameterTree, ReadsReportWhatTheKernelHolds) {
-    auto unit = makeUnit();
-    unit->dspKernel->gravitas = 0.875f; // as a render event writes it
-    EXPECT_EQ(unit->parameterTree()->parameterWithAddress(5)->value(), 0.875f);
 }
 
 TEST(ParameterTree, DisplayStringsHaveThreeDecimalsWithAPointInAnyLocale) {

@@ -6,8 +6,6 @@ namespace orvane {
 namespace {
 
 using testhost::BufferLayout;
-using testhost::HostConfig;
-using testhost::RenderOptions;
 using testhost::ScheduledEvent;
 using testhost::TestHost;
 using testing::makeUnit;
@@ -20,49 +18,36 @@ std::shared_ptr<OrvaneAudioUnit> seededUnit(std::uint32_t seed = 99) {
     return unit;
 }
 
-TEST(RenderBlock, WithoutAPullBlockReportsNoConnection) {
-    auto unit = makeUnit();
-    TestHost host(unit);
-    ASSERT_TRUE(host.start());
-    RenderOptions options;
-    options.withPullBlock = false;
-    options.prefill = 7.0f;
-    const auto input = noise(1024, 1);
-    const auto out = host.render(input, input, options);
-    for (auto status : out.statuses) EXPECT_EQ(status, platform::kAudioUnitErr_NoConnection);
-    for (float v : out.left) ASSERT_EQ(v, 7.0f);
-}
+/// A unit started by a test host with its usual formats and block limit.
+class RenderBlock : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(host.start()); }
+    std::shared_ptr<OrvaneAudioUnit> unit = makeUnit();
+    TestHost host{unit};
+};
 
-TEST(RenderBlock, AFailingPullIsReturnedAndItsEventsAreNotApplied) {
-    auto unit = makeUnit();
-    TestHost host(unit);
-    ASSERT_TRUE(host.start());
+TEST_F(RenderBlock, WithoutAPullBlockReportsNoConnectionAndAFailingPullIsReturnedWithItsEventsNotApplied) {
+    const auto input = noise(1024, 1);
+    const auto unpulled = host.render(input, input, {.withPullBlock = false, .prefill = 7.0f});
+    for (auto status : unpulled.statuses) EXPECT_EQ(status, platform::kAudioUnitErr_NoConnection);
+    EXPECT_EQ(unpulled.left, std::vector<float>(1024, 7.0f));
+
     const float premix = unit->dspKernel->premix;
-    RenderOptions options;
-    options.pullStatus = -50;
-    options.events = {ScheduledEvent{0, 0, 0.9f}};
-    const auto input = noise(512, 2);
-    const auto out = host.render(input, input, options);
-    ASSERT_EQ(out.statuses.size(), 1u);
-    EXPECT_EQ(out.statuses[0], -50);
+    const auto failed = host.render(input, input, {.pullStatus = -50, .events = {ScheduledEvent{0, 0, 0.9f}}});
+    EXPECT_EQ(failed.statuses, (std::vector<platform::OSStatus>{-50, -50}));
     EXPECT_EQ(unit->dspKernel->premix.load(), premix);
 }
 
-TEST(RenderBlock, ParameterEventsApplyFromTheStartOfTheirBlock) {
-    auto unit = makeUnit();
-    TestHost host(unit);
-    ASSERT_TRUE(host.start());
+TEST_F(RenderBlock, ParameterEventsApplyFromTheStartOfTheirBlock) {
     const float granularity = unit->dspKernel->granularity;
-    RenderOptions options;
-    options.events = {
+    const auto input = noise(512, 3);
+    const auto out = host.render(input, input, {.events = {
         ScheduledEvent{0, 0, 0.2f},
         ScheduledEvent{0, 0, 2.5f, platform::AURenderEventParameter, 100}, // a later write wins, unclamped
         ScheduledEvent{0, 6, 0.7f},                                        // no such parameter
         ScheduledEvent{0, 1, 0.9f, platform::AURenderEventParameterRamp, 0, 64},
         ScheduledEvent{0, 5, -0.5f},
-    };
-    const auto input = noise(512, 3);
-    const auto out = host.render(input, input, options);
+    }});
     EXPECT_TRUE(out.allSucceeded());
     EXPECT_EQ(unit->dspKernel->premix.load(), 2.5f);
     EXPECT_EQ(unit->dspKernel->granularity.load(), granularity);
@@ -71,33 +56,32 @@ TEST(RenderBlock, ParameterEventsApplyFromTheStartOfTheirBlock) {
     EXPECT_EQ(unit->parameterTree()->parameterWithAddress(0)->value(), 2.5f);
 }
 
-TEST(RenderBlock, InterleavedAndSeparateBuffersRenderAlike) {
+TEST(RenderBlockPairs, InterleavedAndSeparateBuffersRenderAlike) {
     auto a = seededUnit(), b = seededUnit();
     TestHost hostA(a), hostB(b);
     ASSERT_TRUE(hostA.start());
     ASSERT_TRUE(hostB.start());
     const auto left = noise(20000, 4), right = noise(20000, 5);
-    RenderOptions separate, interleaved;
-    interleaved.layout = BufferLayout::interleaved;
-    const auto x = hostA.render(left, right, separate);
-    const auto y = hostB.render(left, right, interleaved);
+    const auto x = hostA.render(left, right);
+    const auto y = hostB.render(left, right, {.layout = BufferLayout::interleaved});
     EXPECT_TRUE(x.allSucceeded());
     EXPECT_EQ(x.left, y.left);
     EXPECT_EQ(x.right, y.right);
     EXPECT_NE(x.left, left); // it did process
 }
 
-TEST(RenderBlock, SeedsMakeRendersReproducible) {
-    auto a = seededUnit(7), b = seededUnit(7);
+TEST(RenderBlockPairs, SeedsMakeRendersReproducible) {
+    auto a = seededUnit(7), b = seededUnit(7), c = seededUnit(8);
     const auto input = noise(30000, 12);
     std::vector<std::vector<float>> outputs;
-    for (auto& unit : {a, b}) {
+    for (auto& unit : {a, b, c}) {
         unit->parameterTree()->parameterWithAddress(5)->setValue(0.7f);
         TestHost host(unit);
         EXPECT_TRUE(host.start());
         outputs.push_back(host.render(input, input).left);
     }
     EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_NE(outputs[0], outputs[2]) << "another seed, another echo pattern";
     // Neither generator may start at 0.
     EXPECT_FALSE(a->setRandomSeed(0));
     EXPECT_FALSE(a->setRandomSeed(4294967295u));
@@ -105,27 +89,16 @@ TEST(RenderBlock, SeedsMakeRendersReproducible) {
     EXPECT_EQ(a->dspKernel->velvetEchoes.rngR, 4294967295u);
 }
 
-TEST(RenderBlock, MonoBuffersPassThrough) {
-    auto unit = makeUnit();
-    TestHost host(unit);
-    ASSERT_TRUE(host.start());
-    RenderOptions options;
-    options.layout = BufferLayout::mono;
+TEST_F(RenderBlock, MonoBuffersEmptyListsAndMissingDataPassThroughWithSuccess) {
     const auto input = noise(2048, 6);
-    const auto out = host.render(input, input, options);
-    EXPECT_TRUE(out.allSucceeded());
-    EXPECT_EQ(out.left, input);
-}
+    const auto mono = host.render(input, input, {.layout = BufferLayout::mono});
+    EXPECT_TRUE(mono.allSucceeded());
+    EXPECT_EQ(mono.left, input);
 
-TEST(RenderBlock, EmptyListsAndMissingDataPassThroughWithSuccess) {
-    auto unit = makeUnit();
-    TestHost host(unit);
-    ASSERT_TRUE(host.start());
     auto block = unit->internalRenderBlock();
     platform::AURenderPullInputBlock pull = [](auto*, auto*, auto, auto, auto*) { return platform::noErr; };
     platform::AudioTimeStamp stamp{};
     platform::AudioUnitRenderActionFlags flags = 0;
-
     platform::AudioBufferListStorage none(1);
     none->mNumberBuffers = 0;
     EXPECT_EQ(block(&flags, &stamp, 64, 0, none.get(), nullptr, &pull), platform::noErr);
@@ -140,23 +113,17 @@ TEST(RenderBlock, EmptyListsAndMissingDataPassThroughWithSuccess) {
     EXPECT_EQ(left, std::vector<float>(64, 0.25f));
 }
 
-TEST(RenderBlock, FramesBeyondTheMaximumComeOutDry) {
-    auto unit = makeUnit();
-    TestHost host(unit);
-    HostConfig config;
-    config.maximumFramesToRender = 256;
-    ASSERT_TRUE(host.start(config));
-    RenderOptions options;
-    options.blockSize = 512;
+TEST_F(RenderBlock, FramesBeyondTheMaximumComeOutDry) {
+    ASSERT_TRUE(host.start({.maximumFramesToRender = 256}));
     const auto input = noise(2048, 7);
-    const auto out = host.render(input, input, options);
+    const auto out = host.render(input, input, {.blockSize = 512});
     for (std::size_t block = 0; block < 4; ++block) {
         for (std::size_t j = 256; j < 512; ++j) ASSERT_EQ(out.left[block * 512 + j], input[block * 512 + j]) << block * 512 + j;
         EXPECT_NE(out.left[block * 512 + 100], input[block * 512 + 100]);
     }
 }
 
-TEST(RenderBlock, ABlockOutlivingItsUnitStaysValid) {
+TEST(RenderBlockLifetime, ABlockOutlivingItsUnitStaysValid) {
     platform::AUInternalRenderBlock block;
     {
         auto unit = makeUnit();
@@ -224,19 +191,9 @@ TEST(RenderResources, HostPropertiesAndBypass) {
     ASSERT_EQ(unit->inputBusses()->count(), 1u);
     EXPECT_EQ(unit->inputBusses()->at(0)->format(), unit->outputBusses()->at(0)->format());
     EXPECT_EQ(*unit->inputBusses()->at(0)->format(), *platform::AVAudioFormat::standardFormat(44100.0, 2));
-
-    auto tree = unit->parameterTree();
-    tree->parameterWithAddress(0)->setValue(0.0f);
-    tree->parameterWithAddress(4)->setValue(1.0f);
-    EXPECT_EQ(unit->tailTime(), 0.11999999731779099);
-
-    TestHost host(unit);
-    ASSERT_TRUE(host.start());
     unit->setShouldBypassEffect(true);
     EXPECT_TRUE(unit->dspKernel->bypass.load());
     EXPECT_TRUE(unit->shouldBypassEffect());
-    const auto input = noise(1024, 9);
-    EXPECT_EQ(host.render(input, input).left, input);
 }
 
 } // namespace

@@ -18,13 +18,18 @@ PropertyList::Dictionary stateWith(PropertyList params) {
 const std::map<std::string, float> kDefaults{{"premix", 0.5f}, {"granularity", 0.0f}, {"incoherence", 0.0f},
                                              {"impatience", 0.5f}, {"nausea", 0.0f}, {"gravitas", 0.0f}};
 
-TEST(SavedState, ClampsValuesAndReturnsMissingOnesToDefaults) {
+TEST(SavedState, ClampsValuesCountsIntegersAndReturnsMissingOrNaNOnesToDefaults) {
     auto unit = makeUnit();
-    unit->setFullState(stateWith(PropertyList::Dictionary{{"premix", 2.5}, {"nausea", -1}, {"unknown", 0.3}}));
+    unit->parameterTree()->parameterWithAddress(2)->setValue(0.8f);
+    unit->setFullState(stateWith(PropertyList::Dictionary{{"premix", 2.5}, {"impatience", -1}, {"granularity", 1},
+        {"gravitas", std::numeric_limits<double>::quiet_NaN()}, {"nausea", 0.25}, {"unknown", 0.3}}));
     auto expected = kDefaults;
     expected["premix"] = 1.0f;
-    expected["nausea"] = 0.0f;
-    EXPECT_EQ(treeValues(*unit), expected);
+    expected["impatience"] = 0.0f;
+    expected["granularity"] = 1.0f;
+    expected["nausea"] = 0.25f;
+    EXPECT_EQ(treeValues(*unit), expected) << "incoherence, missing, back at its default";
+    EXPECT_FALSE(std::isnan(unit->dspKernel->gravitas.load()));
 }
 
 TEST(SavedState, MalformedParametersMeanDefaultsEverywhere) {
@@ -43,17 +48,6 @@ TEST(SavedState, MalformedParametersMeanDefaultsEverywhere) {
     unit->parameterTree()->parameterWithAddress(5)->setValue(0.8f);
     unit->setFullState(PropertyList::Dictionary{{"version", 0}});
     EXPECT_EQ(treeValues(*unit), kDefaults);
-}
-
-TEST(SavedState, IntegersCountAndNaNFallsBackToTheDefault) {
-    auto unit = makeUnit();
-    unit->setFullState(stateWith(PropertyList::Dictionary{
-        {"premix", 1}, {"gravitas", std::numeric_limits<double>::quiet_NaN()}, {"nausea", 0.25}}));
-    const auto values = treeValues(*unit);
-    EXPECT_EQ(values.at("premix"), 1.0f);
-    EXPECT_EQ(values.at("gravitas"), 0.0f);
-    EXPECT_EQ(values.at("nausea"), 0.25f);
-    EXPECT_FALSE(std::isnan(unit->dspKernel->gravitas.load()));
 }
 
 TEST(SavedState, HoldsExactlyTheDocumentedKeys) {

@@ -6,17 +6,9 @@ namespace testhost {
 
 using namespace platform;
 
-const UnitInspection& TestHost::inspect() {
-    auto count = [](const auto& busses) { return busses ? busses->count() : std::size_t{0}; };
-    inspection_ = {count(unit_->inputBusses()), count(unit_->outputBusses()), unit_->parameterTree(),
-                   unit_->factoryPresets(), unit_->channelCapabilities(), unit_->latency(), unit_->tailTime()};
-    return inspection_;
-}
-
 std::expected<void, Error> TestHost::start(const HostConfig& config) {
     if (allocatedByHost_) stop(); // formats are locked while allocated
     renderBlock_ = nullptr;
-    inspect();
     auto format = AVAudioFormat::standardFormat(config.sampleRate, config.channels);
     if (!format)
         return std::unexpected(audioUnitError(kAudioUnitErr_FormatNotSupported, "the test host was given an invalid format"));
@@ -43,10 +35,8 @@ RenderResult TestHost::render(std::span<const float> left, std::span<const float
     std::vector<float>* outputs[] = {&result.left, &result.right};
 
     // Everything the calls touch is made here, so that neither the unit's
-    // call nor the pull allocates. The pull's own buffers stand in where the
-    // unit passes null mData.
+    // call nor the pull allocates.
     std::vector<std::vector<float>> hostBuffers(bufferCount, std::vector<float>(blockSize * width));
-    auto pullBuffers = hostBuffers;
     AudioBufferListStorage list(bufferCount);
     std::vector<AURenderEvent> events(options.events.size());
     AURenderPullInputBlock pull = [&](AudioUnitRenderActionFlags*, const AudioTimeStamp* timestamp,
@@ -58,9 +48,7 @@ RenderResult TestHost::render(std::span<const float> left, std::span<const float
         for (std::uint32_t b = 0; b < into->mNumberBuffers; ++b) {
             AudioBuffer& buffer = into->mBuffers[b];
             const std::size_t channels = buffer.mNumberChannels;
-            if (!buffer.mData && (b >= bufferCount || pullBuffers[b].size() < frames * channels))
-                return kAudioUnitErr_TooManyFramesToProcess;
-            if (!buffer.mData) buffer.mData = pullBuffers[b].data();
+            if (!buffer.mData) return kAudioUnitErr_TooManyFramesToProcess;
             for (std::size_t j = 0, k = 0; j < frames; ++j)
                 for (std::size_t ch = b; ch < b + channels; ++ch, ++k)
                     static_cast<float*>(buffer.mData)[k] =
@@ -76,7 +64,7 @@ RenderResult TestHost::render(std::span<const float> left, std::span<const float
         for (std::uint32_t b = 0; b < bufferCount; ++b) {
             std::ranges::fill(hostBuffers[b], options.prefill);
             list.buffer(b) = {width, static_cast<std::uint32_t>(frames * width * sizeof(float)),
-                              options.nullOutputData ? nullptr : hostBuffers[b].data()};
+                              hostBuffers[b].data()};
         }
         // Built back to front, so that each event is written once, whole,
         // with its successor already known; the list keeps the given order.

@@ -11,17 +11,6 @@
 
 namespace testhost {
 
-/// What a host reads from a unit before preparing it.
-struct UnitInspection {
-    std::size_t inputBusCount = 0;
-    std::size_t outputBusCount = 0;
-    std::shared_ptr<platform::AUParameterTree> parameterTree;
-    std::vector<std::shared_ptr<platform::AUAudioUnitPreset>> factoryPresets;
-    std::vector<int> channelCapabilities;
-    double latency = 0.0;
-    double tailTime = 0.0;
-};
-
 /// The stream format and block limit the host negotiates.
 struct HostConfig {
     double sampleRate = 44100.0;
@@ -53,8 +42,6 @@ struct RenderOptions {
     BufferLayout layout = BufferLayout::separate;
     /// False: the render block gets a null pull-input block.
     bool withPullBlock = true;
-    /// True: the output buffers have null mData, so the pull must supply them.
-    bool nullOutputData = false;
     /// What the host writes into its output buffers before every call, so a
     /// test can see which samples the unit left untouched.
     float prefill = 0.0f;
@@ -77,7 +64,7 @@ struct RenderResult {
 };
 
 /// A minimal host for tests: it drives any AUAudioUnit through the host's
-/// calls in their usual order (inspect, set formats and block limit,
+/// calls in their usual order (set formats and block limit,
 /// allocate, take the render block once, render, reset, deallocate) and
 /// renders whole signals block by block. Single-threaded; not real-time.
 class TestHost {
@@ -90,11 +77,7 @@ public:
     TestHost(const TestHost&) = delete;
     TestHost& operator=(const TestHost&) = delete;
 
-    /// Reads buses, tree, presets, channel capabilities, latency and tail time.
-    const UnitInspection& inspect();
-    const UnitInspection& inspection() const { return inspection_; }
-
-    /// inspect(), then the standard format at the configured rate and channel
+    /// The standard format at the configured rate and channel
     /// count on every bus, maximumFramesToRender, allocateRenderResources and
     /// the render block. Stops at the first failure and returns its error.
     /// Starting again first deallocates what an earlier start allocated.
@@ -117,7 +100,6 @@ public:
 
 private:
     std::shared_ptr<platform::AUAudioUnit> unit_;
-    UnitInspection inspection_;
     platform::AUInternalRenderBlock renderBlock_;
     bool allocatedByHost_ = false;
     double sampleTime_ = 0.0;
