@@ -13,7 +13,6 @@
 #include <tuple>
 
 using namespace platform;
-using testhost::BufferLayout;
 
 namespace {
 
@@ -198,27 +197,6 @@ TEST(AUParameterTreeThreads, ObserversComeAndGoWhileThreadsSetValues) {
     const int churned = churnHeard.load();
     p0->setValue(0.0f);
     EXPECT_EQ(churnHeard.load(), churned) << "every removed observer is gone";
-}
-
-TEST(TestHost, RendersIdenticallyInAnyBlockSizeAndLayout) {
-    constexpr std::size_t kFrames = 10007; // no block size below divides it: the last block is short
-    const auto left = testsignals::noise(kFrames, 11), right = testsignals::noise(kFrames, 12);
-    auto unit = GainUnit::create();
-    unit->gain = 0.75f;
-    testhost::TestHost host(unit);
-    ASSERT_TRUE(host.start());
-    for (AUAudioFrameCount block : {1u, 7u, 64u, 4096u})
-        for (auto layout : {BufferLayout::separate, BufferLayout::interleaved, BufferLayout::mono}) {
-            SCOPED_TRACE(testing::Message() << "block " << block << ", layout " << static_cast<int>(layout));
-            auto out = host.render(left, right, {.blockSize = block, .layout = layout});
-            EXPECT_EQ(out.statuses, std::vector<OSStatus>((kFrames + block - 1) / block, noErr));
-            EXPECT_EQ(out.pullCount, out.statuses.size());
-            ASSERT_EQ(out.right.size(), layout == BufferLayout::mono ? 0 : kFrames);
-            for (std::size_t i = 0; i < kFrames; ++i)
-                ASSERT_EQ(out.left[i], left[i] * 0.75f) << "left differs at sample " << i;
-            for (std::size_t i = 0; i < out.right.size(); ++i)
-                ASSERT_EQ(out.right[i], right[i] * 0.75f) << "right differs at sample " << i;
-        }
 }
 
 TEST(TestHost, EventsArriveInTheirBlockAndANullPullBlockFailsEveryCall) {
