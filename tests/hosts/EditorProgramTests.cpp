@@ -151,26 +151,6 @@ TEST(EditorProgram, AWindowTurnsKnobsPrintsChangesResizesAndSavesOnCtrlQ) {
     EXPECT_TRUE(windowShows(x, *second, large)) << "the knobs re-laid for 600x400";
 }
 
-TEST(EditorProgram, TheWindowIsTitledAndACloseRequestQuitsWithSuccess) {
-    testx::XServer x;
-    Process editor({kEditor}, {"DISPLAY=" + x.name()});
-    const auto window = x.waitForWindow("Orvane");
-    ASSERT_TRUE(window) << editor.errorText();
-    Display* d = x.display();
-    Atom type;
-    int format;
-    unsigned long count, after;
-    unsigned char* value = nullptr;
-    XGetWindowProperty(d, *window, XInternAtom(d, "_NET_WM_NAME", False), 0, 64, False,
-                       XInternAtom(d, "UTF8_STRING", False), &type, &format, &count, &after, &value);
-    ASSERT_TRUE(value);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(value), count), "Orvane");
-    XFree(value);
-
-    testx::requestClose(d, *window);
-    EXPECT_EQ(editor.wait(), 0) << editor.errorText();
-}
-
 TEST(EditorProgram, WheelAndShiftStepFinelyAndEveryGestureIsClosedEvenAtAnExitMidDrag) {
     testx::XServer x;
     Process editor({kEditor, "--set", "granularity=0"}, {"DISPLAY=" + x.name()});
@@ -202,7 +182,7 @@ TEST(EditorProgram, WheelAndShiftStepFinelyAndEveryGestureIsClosedEvenAtAnExitMi
     EXPECT_EQ(editor.lines().back(), "incoherence release");
 }
 
-TEST(EditorProgram, GDK_SCALEOrTheServersXftDpiScaleTheWindowAndItDrawsWhatASnapshotDrawsAtThatScale) {
+TEST(EditorProgram, GDK_SCALEOrTheServersXftDpiScaleTheTitledWindowWhichDrawsWhatASnapshotDrawsAndQuitsOnAClose) {
     testx::XServer x;
     platform::testing::TempFolder folder;
     const auto png = folder.path() / "double.png";
@@ -224,4 +204,18 @@ TEST(EditorProgram, GDK_SCALEOrTheServersXftDpiScaleTheWindowAndItDrawsWhatASnap
     const auto window = x.waitForWindow("Orvane");
     ASSERT_TRUE(window) << editor.errorText();
     EXPECT_TRUE(windowShows(x, *window, png)) << "Xft.dpi 192 is a scale of 2";
+
+    // The window is titled, and a close request quits with success.
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* value = nullptr;
+    XGetWindowProperty(d, *window, XInternAtom(d, "_NET_WM_NAME", False), 0, 64, False,
+                       XInternAtom(d, "UTF8_STRING", False), &type, &format, &count, &after, &value);
+    ASSERT_TRUE(value);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(value), count), "Orvane");
+    XFree(value);
+
+    testx::requestClose(d, *window);
+    EXPECT_EQ(editor.wait(), 0) << editor.errorText();
 }

@@ -123,7 +123,7 @@ TEST(LV2Editor, JalvShowsItAndItsKnobsTurn) {
             // jalv's own window carries the plug-in's name too; ours is the one
             // inside. A jalv that gave up takes its windows with it at any time.
             const testx::IgnoringXErrors vanishing(x.display());
-            for (Window w : x.windowsNamed("Orvane")) {
+            for (Window w : x.windowsNamed("Orvane", false)) {
                 Window root = 0, parent = 0, *children = nullptr;
                 unsigned count = 0;
                 const bool listed = XQueryTree(x.display(), w, &root, &parent, &children, &count);

@@ -12,13 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace testx {
@@ -86,51 +84,20 @@ public:
     const std::string& name() const { return name_; }
     Display* display() const { return display_; }
 
-    /// The first top-level window whose WM_NAME is `title`, waiting up to
-    /// `timeout` for it to be mapped.
-    std::optional<Window> waitForWindow(const std::string& title,
-                                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        do {
-            const IgnoringXErrors vanishing(display_);
-            Window root = DefaultRootWindow(display_), parent, *children = nullptr;
-            unsigned count = 0;
-            std::optional<Window> found;
-            if (XQueryTree(display_, root, &root, &parent, &children, &count)) {
-                for (unsigned i = 0; i < count && !found; ++i) {
-                    char* name = nullptr;
-                    XWindowAttributes attributes;
-                    if (XFetchName(display_, children[i], &name) && name && title == name &&
-                        XGetWindowAttributes(display_, children[i], &attributes) && attributes.map_state == IsViewable)
-                        found = children[i];
-                    if (name) XFree(name);
-                }
-                if (children) XFree(children);
-            }
-            if (found) return found;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        } while (std::chrono::steady_clock::now() < deadline);
-        return std::nullopt;
-    }
-
-    /// Every window at any depth whose WM_NAME is `title`, parents first.
-    std::vector<Window> windowsNamed(const std::string& title) const {
-        const IgnoringXErrors vanishing(display_);
-        std::vector<Window> found, pending{DefaultRootWindow(display_)};
-        while (!pending.empty()) {
-            const Window window = pending.front();
-            pending.erase(pending.begin());
-            char* name = nullptr;
-            if (XFetchName(display_, window, &name) && name && title == name) found.push_back(window);
-            if (name) XFree(name);
-            Window root, parent, *children = nullptr;
-            unsigned count = 0;
-            if (XQueryTree(display_, window, &root, &parent, &children, &count)) {
-                pending.insert(pending.end(), children, children + count);
-                if (children) XFree(children);
-            }
-        }
+    /// The shown windows named `title`, at any depth; when `wait`, waiting up
+    /// to ten seconds for one to appear.
+    std::vector<Window> windowsNamed(const std::string& title, bool wait = true) const {
+        const std::string command = "DISPLAY=" + name_ + (wait ? " timeout 10 xdotool search --sync" : " xdotool search") +
+                                    " --onlyvisible --name '^" + title + "$' 2>/dev/null";
+        std::vector<Window> found;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        for (unsigned long id = 0; pipe && std::fscanf(pipe, "%lu", &id) == 1;) found.push_back(id);
+        if (pipe) ::pclose(pipe);
         return found;
+    }
+    std::optional<Window> waitForWindow(const std::string& title) const {
+        const auto found = windowsNamed(title);
+        return found.empty() ? std::nullopt : std::optional(found.front());
     }
 
     /// The window's pixels as opaque 0xffRRGGBB values, row by row.
