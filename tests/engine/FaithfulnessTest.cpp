@@ -126,21 +126,6 @@ std::vector<Case> cases(double rate, Scope scope) {
     return all;
 }
 
-/// Renders a case in blocks, setting the parameters before each block from
-/// the automation at its first frame.
-template <class Engine, class Set>
-Stereo render(Engine& engine, Set set, const Case& c, std::int64_t block) {
-    Stereo out{std::vector<float>(c.input.size()), std::vector<float>(c.input.size())};
-    const auto total = static_cast<std::int64_t>(c.input.size());
-    for (std::int64_t at = 0; at < total; at += block) {
-        set(c.automation.at(at));
-        const std::int64_t n = std::min(block, total - at);
-        engine.process(c.input.left.data() + at, c.input.right.data() + at, out.left.data() + at,
-                       out.right.data() + at, n);
-    }
-    return out;
-}
-
 /// The largest difference from the plain computation found so far, and
 /// where.
 struct Largest {
@@ -157,17 +142,17 @@ void compare(const std::vector<std::int64_t>& paths, const std::vector<double>& 
         for (std::int64_t block : {64, 512, 4096}) {
             for (const Case& c : all) {
                 constexpr std::uint32_t kSeed = 4321u;
+                // The parameters set before each block from the automation at its first frame.
                 oracle::PlainEngine plain(kSeed, block, rate);
-                const auto expected = render(
-                    plain,
-                    [&](const Settings& s) {
-                        plain.set({s.premix, s.granularity, s.incoherence, s.impatience, s.nausea, s.gravitas});
-                    },
-                    c, block);
+                const auto expected = testing::render(plain, c.input, block, [&](std::int64_t at) {
+                    const Settings& s = c.automation.at(at);
+                    plain.set({s.premix, s.granularity, s.incoherence, s.impatience, s.nausea, s.gravitas});
+                });
                 for (std::int64_t path : paths) {
                     useVectorPath(path);
                     auto k = makeKernel(block, rate, c.automation.at(0), kSeed);
-                    const auto out = render(*k, [&](const Settings& s) { testing::set(*k, s); }, c, block);
+                    const auto out =
+                        testing::render(*k, c.input, block, [&](std::int64_t at) { testing::set(*k, c.automation.at(at)); });
                     useVectorPath(0);
                     const auto where = [&](std::size_t j) {
                         std::ostringstream s;

@@ -1,11 +1,11 @@
 #include "engine/GrainScheduler.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <random>
 #include <vector>
 
 namespace orvane {
@@ -87,10 +87,7 @@ TEST(GrainScheduler, StreamsSumToTheInputAfterTheFirstSegment) {
 
 TEST(GrainScheduler, BlockSizeDoesNotChangeTheStreams) {
     const std::int64_t total = 30000;
-    std::mt19937 rng(9);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<float> input(static_cast<std::size_t>(total));
-    for (auto& x : input) x = dist(rng);
+    const auto input = testsignals::noise(static_cast<std::size_t>(total), 9);
 
     std::vector<float> whole(static_cast<std::size_t>(3 * total));
     ChannelState one;

@@ -45,11 +45,14 @@ inline std::unique_ptr<OrvaneDSPKernel> makeKernel(std::int64_t maxFrames, doubl
     return k;
 }
 
-/// Renders a whole signal in blocks of the given size, out of place.
-inline Stereo render(OrvaneDSPKernel& k, const Stereo& in, std::int64_t block) {
+/// Renders a whole signal in blocks of the given size, out of place, calling
+/// `beforeBlock` with each block's first frame.
+template <class Engine, class BeforeBlock = void (*)(std::int64_t)>
+Stereo render(Engine& k, const Stereo& in, std::int64_t block, BeforeBlock beforeBlock = [](std::int64_t) {}) {
     Stereo out{std::vector<float>(in.size()), std::vector<float>(in.size())};
     const auto total = static_cast<std::int64_t>(in.size());
     for (std::int64_t at = 0; at < total; at += block) {
+        beforeBlock(at);
         const std::int64_t n = std::min(block, total - at);
         k.process(in.left.data() + at, in.right.data() + at, out.left.data() + at, out.right.data() + at, n);
     }

@@ -19,6 +19,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 Bytes bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
 
+/// Appends `value` big-endian in `size` bytes, as binary property lists hold numbers.
+void put(Bytes& to, std::uint64_t value, int size) {
+    while (size-- > 0) to.push_back(static_cast<std::uint8_t>(value >> (8 * size)));
+}
+
 TEST(PropertyList, EveryKindRoundTripsThroughBothEncodings) {
     const std::pair<const char*, PropertyList> kinds[]{
         // 51 characters: a binary length byte that reads as a date's marker.
@@ -65,9 +70,6 @@ TEST(PropertyList, EveryKindRoundTripsThroughBothEncodings) {
 /// to the next; the last is empty, or holds the first for a cycle.
 Bytes chainedArrays(std::uint32_t count, int refs, bool cycle = false) {
     Bytes out = bytesOf("bplist00"), offsets;
-    const auto put = [](Bytes& to, std::uint64_t value, int size) {
-        while (size-- > 0) to.push_back(static_cast<std::uint8_t>(value >> (8 * size)));
-    };
     for (std::uint32_t i = 1; i <= count; ++i) {
         put(offsets, out.size(), 4);
         const int children = i < count ? refs : int{cycle};
@@ -133,9 +135,6 @@ TEST(PropertyList, BadInputIsRefused) {
 /// values.
 Bytes sharedArrays(std::uint32_t outer, std::uint32_t inner) {
     Bytes out = bytesOf("bplist00"), offsets;
-    const auto put = [](Bytes& to, std::uint64_t value, int size) {
-        while (size-- > 0) to.push_back(static_cast<std::uint8_t>(value >> (8 * size)));
-    };
     for (const auto& [count, child] : {std::pair{outer, 1u}, std::pair{inner, 2u}}) {
         put(offsets, out.size(), 4);
         out.insert(out.end(), {0xaf, 0x12}); // an array whose count follows as a 4-byte integer
