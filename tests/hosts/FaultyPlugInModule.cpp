@@ -23,15 +23,11 @@ Fault faultOfThisBundle() {
     static const int anchor = 0;
     const auto bundle = Bundle::forAddress(&anchor);
     const auto name = bundle ? bundle->objectForInfoDictionaryKey("OrvaneFixtureFault") : std::nullopt;
-    const std::string fault = name.value_or("");
-    if (fault == "writes-past-the-end") return Fault::writesPastTheEnd;
-    if (fault == "allocates") return Fault::allocates;
-    if (fault == "locks") return Fault::locks;
-    if (fault == "nan-after-a-parameter-change") return Fault::nanAfterAParameterChange;
-    if (fault == "short-tail") return Fault::shortTail;
-    if (fault == "unclamped-state") return Fault::unclampedState;
-    if (fault == "rings-after-reset") return Fault::ringsAfterReset;
-    return Fault::none;
+    // In the order of Fault, after none.
+    const std::string names[] = {"writes-past-the-end", "allocates", "locks", "nan-after-a-parameter-change",
+                                 "short-tail", "unclamped-state", "rings-after-reset"};
+    const auto found = std::ranges::find(names, name.value_or(""));
+    return found == std::end(names) ? Fault::none : Fault(found - std::begin(names) + 1);
 }
 
 class FaultyUnit : public AUAudioUnit, public AURandomSeeding {

@@ -26,6 +26,14 @@ void write(LV2UI_Controller controller, std::uint32_t port, std::uint32_t size, 
         static_cast<Writes*>(controller)->seen.emplace_back(port, *static_cast<const float*>(buffer));
 }
 
+/// The host's side of ui:resize: the size asked for, kept in `writes`.
+LV2UI_Resize resizeInto(Writes& writes) {
+    return {&writes, [](LV2UI_Feature_Handle h, int w, int hh) {
+                static_cast<Writes*>(h)->width = w, static_cast<Writes*>(h)->height = hh;
+                return 0;
+            }};
+}
+
 /// How many pixels of a 100 x 100 box differ between two pictures of a window.
 int changedInBox(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b, int width, int x0, int y0) {
     int changed = 0;
@@ -48,10 +56,7 @@ TEST(LV2Editor, EmbedsInTheHostsWindowWritesKnobMovesAndNeverEchoesTheHost) {
     ASSERT_TRUE(idle);
 
     Writes writes;
-    LV2UI_Resize resize{&writes, [](LV2UI_Feature_Handle h, int w, int hh) {
-                            static_cast<Writes*>(h)->width = w, static_cast<Writes*>(h)->height = hh;
-                            return 0;
-                        }};
+    LV2UI_Resize resize = resizeInto(writes);
     const LV2_Feature parentFeature{LV2_UI__parent, reinterpret_cast<void*>(parent)};
     const LV2_Feature resizeFeature{LV2_UI__resize, &resize};
     const LV2_Feature* features[] = {&parentFeature, &resizeFeature, nullptr};
@@ -167,28 +172,19 @@ TEST(LV2Editor, TellsTheHostsTouchWhenAKnobIsGrabbedAndReleasedAndOpensAtItsScal
 
     // The host's side: URIs mapped to numbers, the grabs it hears, in order
     // with the port writes.
+    World world;
+    LV2_URID_Map& map = world.map;
     struct Host {
-        std::vector<std::string> uris;
         Writes writes;
         std::vector<std::string> heard;
     } host;
-    LV2_URID_Map map{&host, [](LV2_URID_Map_Handle h, const char* uri) -> LV2_URID {
-                         auto& uris = static_cast<Host*>(h)->uris;
-                         const auto found = std::find(uris.begin(), uris.end(), uri);
-                         if (found != uris.end()) return LV2_URID(found - uris.begin() + 1);
-                         uris.emplace_back(uri);
-                         return LV2_URID(uris.size());
-                     }};
     LV2UI_Touch touch{&host, [](LV2UI_Feature_Handle h, std::uint32_t port, bool grabbed) {
                           static_cast<Host*>(h)->heard.push_back((grabbed ? "grab " : "let go ") + std::to_string(port));
                       }};
-    LV2UI_Resize resize{&host.writes, [](LV2UI_Feature_Handle h, int w, int hh) {
-                            static_cast<Writes*>(h)->width = w, static_cast<Writes*>(h)->height = hh;
-                            return 0;
-                        }};
+    LV2UI_Resize resize = resizeInto(host.writes);
     const float two = 2.0f;
     const LV2_Options_Option options[] = {
-        {LV2_OPTIONS_INSTANCE, 0, map.map(&host, LV2_UI__scaleFactor), sizeof(float), map.map(&host, LV2_ATOM__Float), &two},
+        {LV2_OPTIONS_INSTANCE, 0, map.map(map.handle, LV2_UI__scaleFactor), sizeof(float), map.map(map.handle, LV2_ATOM__Float), &two},
         {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr}};
     const LV2_Feature parentFeature{LV2_UI__parent, reinterpret_cast<void*>(parent)};
     const LV2_Feature features[] = {{LV2_UI__resize, &resize}, {LV2_UI__touch, &touch},
