@@ -73,9 +73,7 @@ RenderResult TestHost::render(std::span<const float> left, std::span<const float
             const ScheduledEvent& s = options.events[e];
             if (s.blockIndex != block) continue;
             const auto time = static_cast<AUEventSampleTime>(blockTime) + s.offsetInBlock;
-            events[e] = s.type == AURenderEventMIDI || s.type == AURenderEventMIDISysEx
-                            ? AURenderEvent{.MIDI = {head, time, s.type, 0, 3, 0, {0x90, 60, 100}}}
-                            : AURenderEvent{.parameter = {head, time, s.type, {}, s.rampDurationSampleFrames, s.address, s.value}};
+            events[e].parameter = {head, time, s.type, {}, s.rampDurationSampleFrames, s.address, s.value};
             head = &events[e];
         }
         AudioUnitRenderActionFlags flags = 0;

@@ -16,41 +16,15 @@ using namespace platform;
 
 namespace {
 
-/// A unit without buses or parameters that plays its pulled input times a
-/// gain. A parameter event sets the gain from the block it arrives in. The
-/// header of every event is kept, with room for 64 made up front so that the
-/// render block does not allocate.
-class GainUnit : public AUAudioUnit {
-public:
-    static std::shared_ptr<GainUnit> create() {
-        std::shared_ptr<GainUnit> unit(new GainUnit());
-        EXPECT_TRUE(unit->initWithComponentDescription({fourCharCode("aufx"), fourCharCode("gain"), 1, 0, 0}));
-        return unit;
-    }
-
-    AUInternalRenderBlock internalRenderBlock() override {
-        return [this, pass = AUAudioUnit::internalRenderBlock()](
-                   AudioUnitRenderActionFlags* flags, const AudioTimeStamp* timestamp, AUAudioFrameCount frames,
-                   NSInteger bus, AudioBufferList* out, const AURenderEvent* events,
-                   const AURenderPullInputBlock* pull) -> OSStatus {
-            if (OSStatus status = pass(flags, timestamp, frames, bus, out, events, pull); status != noErr) return status;
-            for (const AURenderEvent* e = events; e; e = e->head.next) {
-                if (seen.size() < seen.capacity()) seen.push_back(e->head);
-                if (e->head.eventType == AURenderEventParameter) gain = e->parameter.value;
-            }
-            for (std::uint32_t b = 0; b < out->mNumberBuffers; ++b)
-                for (std::size_t i = 0; i < std::size_t{frames} * out->mBuffers[b].mNumberChannels; ++i)
-                    static_cast<float*>(out->mBuffers[b].mData)[i] *= gain;
-            return noErr;
-        };
-    }
-
-    float gain = 1.0f;
-    std::vector<AURenderEventHeader> seen;
-
-private:
-    GainUnit() { seen.reserve(64); }
-};
+/// A unit without buses or parameters, rendering through the base class.
+std::shared_ptr<AUAudioUnit> plainUnit() {
+    struct Plain : AUAudioUnit {
+        using AUAudioUnit::initWithComponentDescription;
+    };
+    auto unit = std::make_shared<Plain>();
+    EXPECT_TRUE(unit->initWithComponentDescription({fourCharCode("aufx"), fourCharCode("gain"), 1, 0, 0}));
+    return unit;
+}
 
 std::shared_ptr<AUParameter> makeParameter(AUParameterAddress address) {
     return AUParameterTree::createParameter("p" + std::to_string(address), "P", address, 0.0f, 1.0f,
@@ -71,7 +45,7 @@ static_assert(offsetof(AUParameterEvent, eventType) == 16 && offsetof(AUParamete
               offsetof(AUParameterEvent, value) == 32 && offsetof(AUMIDIEvent, data) == 21);
 
 TEST(AUAudioUnit, AllocationNeedsAFrameLimitAndLocksTheBusFormats) {
-    auto unit = GainUnit::create();
+    auto unit = plainUnit();
     auto stereo = AVAudioFormat::standardFormat(44100.0, 2), mono = AVAudioFormat::standardFormat(48000.0, 1);
     auto bus = AUAudioUnitBus::create(stereo).value();
     AUAudioUnitBusArray busses(unit.get(), AUAudioUnitBusType::output, {bus});
@@ -102,7 +76,7 @@ TEST(AUAudioUnit, AllocationNeedsAFrameLimitAndLocksTheBusFormats) {
 
 TEST(AUAudioUnit, ObserversHearWillBeforeAndDidAfterAChangeOfTheirOwnKeyOnly) {
     const auto registered = AUAudioUnit::registeredObserverCount();
-    auto unit = GainUnit::create();
+    auto unit = plainUnit();
     std::vector<std::string> heard;
     auto record = [&](std::string tag) {
         return [&, tag](std::string_view, KeyValueChange change) {
@@ -199,27 +173,14 @@ TEST(AUParameterTreeThreads, ObserversComeAndGoWhileThreadsSetValues) {
     EXPECT_EQ(churnHeard.load(), churned) << "every removed observer is gone";
 }
 
-TEST(TestHost, EventsArriveInTheirBlockAndANullPullBlockFailsEveryCall) {
+TEST(AUAudioUnit, TheBaseRenderBlockPullsTheInputOrFailsEveryCallWithoutAPullBlock) {
     const auto left = testsignals::noise(1000, 31), right = testsignals::noise(1000, 32);
-    auto unit = GainUnit::create();
-    testhost::TestHost host(unit);
+    testhost::TestHost host(plainUnit());
     ASSERT_TRUE(host.start());
-    host.render(left, right, {.blockSize = 100}); // event times are absolute: they run on from here
-    auto out = host.render(left, right, {.blockSize = 64, .events = {{.blockIndex = 5, .value = 2.0f},
-                                                                     {.blockIndex = 3, .value = 3.0f, .offsetInBlock = 10},
-                                                                     {.blockIndex = 3, .value = 0.5f, .offsetInBlock = 20},
-                                                                     {.blockIndex = 4, .type = AURenderEventMIDI}}});
-    EXPECT_TRUE(out.allSucceeded());
-    for (std::size_t i = 0; i < left.size(); ++i) {
-        const float gain = i < 3 * 64 ? 1.0f : i < 5 * 64 ? 0.5f : 2.0f;
-        ASSERT_EQ(out.left[i], left[i] * gain) << "sample " << i;
-        ASSERT_EQ(out.right[i], right[i] * gain) << "sample " << i;
-    }
-    const AUEventSampleTime times[] = {1000 + 3 * 64 + 10, 1000 + 3 * 64 + 20, 1000 + 4 * 64, 1000 + 5 * 64};
-    ASSERT_EQ(unit->seen.size(), 4u);
-    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(unit->seen[i].eventSampleTime, times[i]) << "event " << i;
-    EXPECT_EQ(unit->seen[2].eventType, AURenderEventMIDI);
-
+    const auto pulled = host.render(left, right, {.blockSize = 64});
+    EXPECT_TRUE(pulled.allSucceeded());
+    EXPECT_EQ(pulled.left, left);
+    EXPECT_EQ(pulled.right, right);
     // Without a pull block the unit has no input: every call fails and leaves the host's buffers alone.
     auto noPull = host.render(left, right, {.blockSize = 128, .withPullBlock = false, .prefill = 7.0f});
     EXPECT_EQ(noPull.statuses, std::vector<OSStatus>(8, kAudioUnitErr_NoConnection));
