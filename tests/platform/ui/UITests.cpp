@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <numbers>
 #include <vector>
 
 using namespace platform;
@@ -197,33 +196,6 @@ TEST(Images, ResourcesByNameSizesAndDrawingHandlers) {
     EXPECT_EQ(pixelAt(*drawn, 5, 8).a, 255) << "origin bottom-left: the oval fills the lower half";
     EXPECT_EQ(pixelAt(*drawn, 5, 2).a, 0);
     EXPECT_FALSE(NSImage::imageWithSize({10, 10}, true, [](NSRect) { return false; })->CGImageForProposedRect());
-}
-
-TEST(Compositor, LayersDrawBackgroundsContentsAndRotationsClockwiseInFlippedViews) {
-    auto root = std::make_shared<Flipped>(NSMakeRect(0, 0, 100, 100));
-    root->setWantsLayer(true);
-    root->layer()->setBackgroundColor(NSColor{0.4, 0.2, 0.6, 1.0});
-    // A white bar from the centre straight up, turned by 90 degrees.
-    auto bar = NSImage::imageWithBlankSize({100, 100});
-    bar->lockFocus();
-    NSColorSetFill(NSColor::whiteColor());
-    NSBezierPath::bezierPathWithOvalInRect(NSMakeRect(45, 60, 10, 30)).fill();
-    bar->unlockFocus();
-    auto pointer = CALayer::layer();
-    pointer->setBounds(NSMakeRect(0, 0, 100, 100));
-    pointer->setPosition({50, 50});
-    pointer->setContents(bar->CGImageForProposedRect());
-    root->layer()->addSublayer(pointer);
-
-    auto upright = snapshotViewTree(*root, {100, 100});
-    ASSERT_TRUE(upright);
-    EXPECT_EQ(pixelAt(*upright, 0, 0), (testpixels::Pixel{102, 51, 153, 255})) << "the background";
-    EXPECT_EQ(pixelAt(*upright, 50, 25), (testpixels::Pixel{255, 255, 255, 255})) << "the bar points up";
-
-    pointer->setTransform(CATransform3DMakeRotation(std::numbers::pi / 2, 0, 0, 1));
-    auto turned = snapshotViewTree(*root, {100, 100});
-    EXPECT_EQ(pixelAt(*turned, 75, 50), (testpixels::Pixel{255, 255, 255, 255})) << "a quarter turn clockwise";
-    EXPECT_EQ(pixelAt(*turned, 50, 25), (testpixels::Pixel{102, 51, 153, 255}));
 }
 
 namespace {
