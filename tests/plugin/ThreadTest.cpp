@@ -1,5 +1,7 @@
 #include "PluginTestSupport.h"
 
+#include "tests/support/TestHost.h"
+
 #include <atomic>
 #include <cmath>
 #include <thread>
@@ -13,9 +15,8 @@ using testing::makeUnit;
 // parameters, select presets and restore state, as hosts and editors do.
 TEST(PluginThreads, RenderingWhileParametersPresetsAndStateChange) {
     auto unit = makeUnit();
-    ASSERT_TRUE(unit->setMaximumFramesToRender(256));
-    ASSERT_TRUE(unit->allocateRenderResources());
-    auto block = unit->internalRenderBlock();
+    testhost::TestHost host(unit);
+    ASSERT_TRUE(host.start({.maximumFramesToRender = 256}));
     auto tree = unit->parameterTree();
     const auto presets = unit->factoryPresets();
     const auto saved = *unit->fullState();
@@ -23,23 +24,11 @@ TEST(PluginThreads, RenderingWhileParametersPresetsAndStateChange) {
     std::atomic<bool> done{false};
     std::atomic<int> badSamples{0};
     std::thread render([&] {
-        std::vector<float> left(256), right(256);
-        platform::AudioBufferListStorage list(2);
-        list->mNumberBuffers = 2;
-        platform::AURenderPullInputBlock pull = [&](auto*, auto*, platform::AUAudioFrameCount frames, auto,
-                                                    platform::AudioBufferList*) {
-            for (std::size_t j = 0; j < frames; ++j) left[j] = right[j] = 0.3f * std::sin(0.05f * float(j));
-            return platform::noErr;
-        };
-        platform::AUParameterEvent event{nullptr, 0, platform::AURenderEventParameter, {}, 0, 4, 0.3f};
-        platform::AudioTimeStamp stamp{};
+        std::vector<float> signal(256);
+        for (std::size_t j = 0; j < signal.size(); ++j) signal[j] = 0.3f * std::sin(0.05f * float(j));
         for (int call = 0; call < 400; ++call) {
-            list.buffer(0) = {1, 256 * sizeof(float), left.data()};
-            list.buffer(1) = {1, 256 * sizeof(float), right.data()};
-            event.value = float(call % 10) * 0.1f;
-            block(nullptr, &stamp, 256, 0, list.get(), reinterpret_cast<platform::AURenderEvent*>(&event), &pull);
-            for (float v : left) badSamples += !std::isfinite(v);
-            stamp.mSampleTime += 256;
+            const auto out = host.render(signal, signal, {.blockSize = 256, .events = {{0, 4, float(call % 10) * 0.1f}}});
+            for (float v : out.left) badSamples += !std::isfinite(v);
         }
         done = true;
     });
@@ -61,7 +50,6 @@ TEST(PluginThreads, RenderingWhileParametersPresetsAndStateChange) {
     writer.join();
     presenter.join();
     EXPECT_EQ(badSamples.load(), 0);
-    unit->deallocateRenderResources();
 }
 
 } // namespace
