@@ -11,6 +11,7 @@
 #include "tests/support/Process.h"
 #include "tests/support/XServer.h"
 
+#include <array>
 #include <cstdlib>
 
 using namespace platform;
@@ -107,10 +108,8 @@ TEST(AppProgram, AFixedCentredWindowThatQuitsOnCtrlQAndOnClose) {
         long supplied = 0;
         ASSERT_TRUE(XGetWMNormalHints(d, *window, &hints, &supplied));
         EXPECT_TRUE((hints.flags & PMinSize) && (hints.flags & PMaxSize));
-        EXPECT_EQ(hints.min_width, 400);
-        EXPECT_EQ(hints.max_width, 400);
-        EXPECT_EQ(hints.min_height, 300);
-        EXPECT_EQ(hints.max_height, 300);
+        EXPECT_EQ((std::array{hints.min_width, hints.max_width, hints.min_height, hints.max_height}),
+                  (std::array{400, 400, 300, 300}));
         int w = 0, h = 0;
         const auto pixels = x.pixels(*window, w, h);
         EXPECT_EQ(w, 400);

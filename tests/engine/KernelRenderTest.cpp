@@ -215,12 +215,10 @@ TEST(KernelRender, TailTimeFollowsTheParameters) {
 
 TEST(KernelRender, TheTailHoldsWhatTheLinesHold) {
     constexpr double rate = 48000.0;
-    const auto withTail = [&](const Stereo& in, double seconds) {
-        Stereo padded = in;
+    const auto withTail = [&](Stereo in, double seconds) {
         const auto frames = in.size() + static_cast<std::size_t>(std::ceil(seconds * rate));
-        padded.left.resize(frames, 0.0f);
-        padded.right.resize(frames, 0.0f);
-        return padded;
+        in.left.resize(frames), in.right.resize(frames);
+        return in;
     };
     // Half a second from a fresh unit, the tail read before rendering as a
     // file renderer reads it: a little stream delay with and without

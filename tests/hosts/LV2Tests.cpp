@@ -11,10 +11,9 @@
 #include "tests/support/Signals.h"
 
 #include <lv2/presets/presets.h>
+#include <sndfile.h>
 
 #include <cmath>
-#include <cstring>
-#include <fstream>
 #include <random>
 
 namespace {
@@ -25,21 +24,13 @@ using testprocess::Process;
 
 std::string withLV2Path(const std::string& command) { return "LV2_PATH='" + kLV2Path.string() + "' " + command; }
 
-/// The float samples of a 32-bit float WAV file (data chunk only).
+/// A sound file's samples, interleaved, as libsndfile reads them.
 std::vector<float> wavSamples(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-    for (std::size_t i = 12; i + 8 <= bytes.size();) {
-        std::uint32_t size;
-        std::memcpy(&size, &bytes[i + 4], 4);
-        if (std::string(&bytes[i], 4) == "data") {
-            std::vector<float> samples(size / 4);
-            std::memcpy(samples.data(), &bytes[i + 8], samples.size() * 4);
-            return samples;
-        }
-        i += 8 + size + (size & 1);
-    }
-    return {};
+    SF_INFO info{};
+    SNDFILE* sound = sf_open(file.c_str(), SFM_READ, &info);
+    std::vector<float> samples(sound ? static_cast<std::size_t>(info.frames * info.channels) : 0);
+    if (sound) sf_readf_float(sound, samples.data(), info.frames), sf_close(sound);
+    return samples;
 }
 
 } // namespace

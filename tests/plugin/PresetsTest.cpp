@@ -19,12 +19,8 @@ struct TempBundle : platform::testing::TempFolder {
     platform::Bundle bundle() const { return platform::Bundle::atPath(path()); }
 };
 
-std::string presetText(float premix) {
-    platform::PropertyList::Dictionary params{{"premix", static_cast<double>(premix)}};
-    platform::PropertyList::Dictionary root{{"orvane_params", params}};
-    auto bytes = platform::serializePropertyList(platform::PropertyList(root), platform::PlistFormat::xml);
-    return std::string(bytes->begin(), bytes->end());
-}
+/// A preset file's text: a dictionary with (empty) parameters.
+constexpr const char* kPreset = "<plist><dict><key>orvane_params</key><dict/></dict></plist>";
 
 std::vector<std::string> names(const std::vector<FactoryPresetFile>& files) {
     std::vector<std::string> out;
@@ -34,7 +30,7 @@ std::vector<std::string> names(const std::vector<FactoryPresetFile>& files) {
 
 TEST(FactoryPresetList, SortsNumericPrefixesByValue) {
     TempBundle b;
-    for (const char* f : {"10-Ten", "2-Two", "1-One"}) b.write(std::string("presets/") + f + ".aupreset", presetText(0.1f));
+    for (const char* f : {"10-Ten", "2-Two", "1-One"}) b.write(std::string("presets/") + f + ".aupreset", kPreset);
     const auto files = listFactoryPresetFiles(b.bundle());
     EXPECT_EQ(names(files), (std::vector<std::string>{"One", "Two", "Ten"}));
     EXPECT_EQ(files[2].filename, "10-Ten");
@@ -43,10 +39,10 @@ TEST(FactoryPresetList, SortsNumericPrefixesByValue) {
 TEST(FactoryPresetList, ListsOnlyVisiblePresetFilesOfTheFolderItself) {
     TempBundle b;
     EXPECT_TRUE(listFactoryPresetFiles(b.bundle()).empty()) << "no folder, no presets";
-    b.write("presets/X.AUPRESET", presetText(0.2f));
-    b.write("presets/.hidden.aupreset", presetText(0.2f));
+    b.write("presets/X.AUPRESET", kPreset);
+    b.write("presets/.hidden.aupreset", kPreset);
     b.write("presets/notes.txt", "not a preset");
-    b.write("presets/sub/3-Deep.aupreset", presetText(0.2f));
+    b.write("presets/sub/3-Deep.aupreset", kPreset);
     const auto files = listFactoryPresetFiles(b.bundle());
     ASSERT_EQ(names(files), (std::vector<std::string>{"X"}));
     // Loading asks for the lower-case extension, which this file lacks.
@@ -66,7 +62,7 @@ TEST(FactoryPresetList, DisplayNamesDropOnlyNumericPrefixes) {
 
 TEST(FactoryPresetList, LoadsXmlAndBinaryDictionariesOnly) {
     TempBundle b;
-    b.write("presets/xml.aupreset", presetText(0.3f));
+    b.write("presets/xml.aupreset", kPreset);
     auto binary = platform::serializePropertyList(
         platform::PropertyList(platform::PropertyList::Dictionary{{"name", "B"}}), platform::PlistFormat::binary);
     std::ofstream(b.path() / "presets/binary.aupreset", std::ios::binary)
