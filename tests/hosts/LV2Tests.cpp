@@ -191,7 +191,8 @@ TEST(LV2Plugin, RendersAnyBlockInPlaceWithoutAllocatingBypassesExactlyAndStartsA
 
     host.controls[6] = 0.0f; // lv2:enabled off
     host.run(inL.data(), inR.data(), outL.data(), outR.data(), 1000);
-    EXPECT_TRUE(std::equal(outL.begin(), outL.begin() + 1000, inL.begin())) << "bypassed: the input exactly";
+    EXPECT_TRUE(std::equal(outL.begin(), outL.begin() + 1000, inL.begin()) &&
+                std::equal(outR.begin(), outR.begin() + 1000, inR.begin())) << "bypassed: the input exactly";
     host.controls[6] = 1.0f;
     host.run(inL.data(), inR.data(), outL.data(), outR.data(), 1000);
     EXPECT_FALSE(std::equal(outL.begin(), outL.begin() + 1000, inL.begin())) << "enabled again";
