@@ -57,6 +57,18 @@ TEST(IIRKernel, GainAtTheCutoffIsQ) {
     }
 }
 
+TEST(IIRKernel, BlockSizeDoesNotChangeTheResult) {
+    const auto input = noise(20000, 2);
+    auto whole = input;
+    makeFilter(20000, 48000.0, 3000.0).process(whole.data(), 20000);
+    for (std::int64_t block : {1, 7, 4096}) {
+        IIRKernel f = makeFilter(4096, 48000.0, 3000.0);
+        auto x = input;
+        for (std::int64_t at = 0; at < 20000; at += block) f.process(x.data() + at, std::min<std::int64_t>(block, 20000 - at));
+        for (std::size_t j = 0; j < x.size(); ++j) ASSERT_EQ(x[j], whole[j]) << "block " << block << " sample " << j;
+    }
+}
+
 TEST(IIRKernel, RecoversFromNonFiniteInputAtTheNextBlock) {
     for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
         IIRKernel f = makeFilter(64, 44100.0, 5000.0);

@@ -66,7 +66,7 @@ TEST(KernelLifecycle, AllocateSizesEverythingAndReplacesTheOldSizes) {
     EXPECT_EQ(interleaved, (std::vector<float>{1.0f, 2.0f}));
 }
 
-TEST(KernelLifecycle, ResetClearsSignalStateAndKeepsSettings) {
+TEST(KernelLifecycle, ResetClearsSignalStateKeepsSettingsAndTwiceLeavesWhatOnceLeaves) {
     auto k = makeKernel(512, 44100.0, Settings{});
     const auto pattern = k->velvetEchoes.left;
     render(*k, stereoNoise(30000, 3), 512);
@@ -85,6 +85,13 @@ TEST(KernelLifecycle, ResetClearsSignalStateAndKeepsSettings) {
     EXPECT_EQ(k->gravitas.load(), 0.5f);
     ASSERT_EQ(k->velvetEchoes.left.size(), pattern.size());
     for (std::size_t i = 0; i < pattern.size(); ++i) ASSERT_EQ(k->velvetEchoes.left[i].position, pattern[i].position);
+
+    auto twice = makeKernel(512, 44100.0, Settings{});
+    render(*twice, stereoNoise(30000, 3), 512);
+    twice->reset();
+    twice->reset();
+    const auto in = stereoNoise(20000, 5);
+    EXPECT_EQ(render(*k, in, 512).left, render(*twice, in, 512).left) << "two resets leave what one leaves";
 }
 
 TEST(KernelLifecycle, BypassFreezesAllStateAndResumes) {

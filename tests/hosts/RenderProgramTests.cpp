@@ -333,20 +333,6 @@ TEST(RenderProgram, ASeedMakesTheRenderReproducibleAndOnlyThen)
         << "two unseeded renders drew the same echo patterns";
 }
 
-/// A property list's text with the <real> that follows <key>`key`</key>
-/// replaced by `value`.
-std::string withReal(std::string plist, const std::string& key, const std::string& value)
-{
-    const auto keyAt = plist.find("<key>" + key + "</key>");
-    const auto open = plist.find("<real>", keyAt);
-    const auto close = plist.find("</real>", open);
-    if (keyAt == std::string::npos || open == std::string::npos || close == std::string::npos) {
-        ADD_FAILURE() << "no <real> for " << key << " in:\n" << plist;
-        return plist;
-    }
-    return plist.replace(open + 6, close - open - 6, value);
-}
-
 TEST(RenderProgram, SetAfterPresetAndSavedStatesRenderTheSameSettings)
 {
     TempFolder folder;
@@ -363,7 +349,9 @@ TEST(RenderProgram, SetAfterPresetAndSavedStatesRenderTheSameSettings)
     ASSERT_TRUE(fs::is_regular_file(saved));
     // The same settings written independently: the preset's own file with gravitas 0.
     const auto handWritten = folder / "hand.aupreset";
-    folder.write(handWritten, withReal(fileText(kBundle / "presets" / "04-Dark Wash.aupreset"), "gravitas", "0.0"));
+    auto text = fileText(kBundle / "presets" / "04-Dark Wash.aupreset");
+    const auto gravitas = text.find("<real>", text.find("<key>gravitas</key>")) + 6;
+    folder.write(handWritten, text.replace(gravitas, text.find("</real>", gravitas) - gravitas, "0.0"));
 
     EXPECT_TRUE(audible(setAfterPreset));
     EXPECT_TRUE(sameSamples(withSettings("hand.wav", {"--state", handWritten.string()}), setAfterPreset))
@@ -374,10 +362,7 @@ TEST(RenderProgram, SetAfterPresetAndSavedStatesRenderTheSameSettings)
         << "--set after --preset changed nothing";
 
     // A state read and saved again keeps its own name, not the preset's.
-    folder.write(handWritten, [&] {
-        auto text = fileText(handWritten);
-        return text.replace(text.find("Dark Wash"), 9, "My Dark Room");
-    }());
+    folder.write(handWritten, text.replace(text.find("Dark Wash"), 9, "My Dark Room"));
     withSettings("named.wav", {"--preset", "1", "--state", handWritten.string(), "--save-state", saved.string()});
     EXPECT_NE(fileText(saved).find("<string>My Dark Room</string>"), std::string::npos) << fileText(saved);
 }

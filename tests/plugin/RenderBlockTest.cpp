@@ -191,6 +191,9 @@ TEST(RenderResources, HostPropertiesAndBypass) {
     ASSERT_EQ(unit->inputBusses()->count(), 1u);
     EXPECT_EQ(unit->inputBusses()->at(0)->format(), unit->outputBusses()->at(0)->format());
     EXPECT_EQ(*unit->inputBusses()->at(0)->format(), *platform::AVAudioFormat::standardFormat(44100.0, 2));
+    unit->parameterTree()->parameterWithAddress(0)->setValue(0.0f);
+    unit->parameterTree()->parameterWithAddress(4)->setValue(1.0f);
+    EXPECT_EQ(unit->tailTime(), 0.11999999731779099) << "premix 0, nausea 1: the output wander's reach";
     unit->setShouldBypassEffect(true);
     EXPECT_TRUE(unit->dspKernel->bypass.load());
     EXPECT_TRUE(unit->shouldBypassEffect());
