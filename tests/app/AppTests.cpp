@@ -123,19 +123,16 @@ TEST(AppProgram, AFixedCentredWindowThatQuitsOnCtrlQAndOnClose) {
         EXPECT_EQ(app.wait(), 0) << how << ": " << app.errorText();
     }
     // Asked for help or the version, it answers without a window (and
-    // without a display).
-    for (const char* option : {"--help", "--version"}) {
-        Process ask({ORVANE_APP_PROGRAM, option}, {"DISPLAY="});
-        EXPECT_EQ(ask.wait(), 0) << option << ": " << ask.errorText();
-        ASSERT_FALSE(ask.lines().empty()) << option;
-        EXPECT_NE(ask.lines()[0].find(std::string(option) == "--help" ? "Usage: orvane" : "orvane v"), std::string::npos)
-            << ask.lines()[0];
+    // without a display); a bad argument or no display ends it with a reason.
+    struct Case { std::vector<std::string> arguments; std::string display; int status; std::string says; };
+    for (const auto& c : {Case{{"--help"}, "", 0, "Usage: orvane"}, Case{{"--version"}, "", 0, "orvane v"},
+                          Case{{"--frobnicate"}, "", 2, "'--frobnicate'"}, Case{{}, ":999", 1, "cannot open the X display"}}) {
+        std::vector<std::string> argv{ORVANE_APP_PROGRAM};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        Process run(argv, {"DISPLAY=" + c.display});
+        EXPECT_EQ(run.wait(), c.status) << c.says;
+        EXPECT_NE((run.outputText() + run.errorText()).find(c.says), std::string::npos) << run.errorText();
     }
-    Process unknown({ORVANE_APP_PROGRAM, "--frobnicate"}, {"DISPLAY="});
-    EXPECT_EQ(unknown.wait(), 2);
-    Process noDisplay({ORVANE_APP_PROGRAM}, {"DISPLAY=:999"});
-    EXPECT_EQ(noDisplay.wait(), 1);
-    EXPECT_NE(noDisplay.errorText().find("cannot open the X display"), std::string::npos) << noDisplay.errorText();
 }
 
 TEST(AppProgram, TheInstalledProductWorksFromAnyFolder) {

@@ -125,15 +125,11 @@ TEST(KernelLifecycle, FramesBeyondTheMaximumAreLeftAlone) {
     k->process(in.left.data(), in.right.data(), outL.data(), outR.data(), 100);
     for (std::size_t j = 64; j < 100; ++j) ASSERT_EQ(outL[j], 7.0f) << "sample " << j;
 
-    // In place, the unprocessed frames keep their input; bypass copies only
-    // what fits as well.
-    auto copy = in;
+    // Bypass copies only what fits as well. (In place, the unprocessed frames
+    // keep their input: the unit's render test, where hosts meet it.)
     k->bypass = true;
-    k->process(copy.left.data(), copy.right.data(), outL.data(), outR.data(), 100);
+    k->process(in.left.data(), in.right.data(), outL.data(), outR.data(), 100);
     for (std::size_t j = 64; j < 100; ++j) ASSERT_EQ(outL[j], 7.0f) << "sample " << j;
-    k->bypass = false;
-    k->process(copy.left.data(), copy.right.data(), copy.left.data(), copy.right.data(), 100);
-    for (std::size_t j = 64; j < 100; ++j) ASSERT_EQ(copy.left[j], in.left[j]) << "sample " << j;
 }
 
 } // namespace

@@ -78,12 +78,9 @@ TEST(CommandLineEdges, CountsOfZeroOrBelowAreRefusedByEachProgramAndLeaveNoFile)
         std::string names;
         fs::path leaves;
     };
-    std::vector<Case> cases{
-        {{ORVANE_RENDER_PROGRAM, input, "-o", output, "--jobs", "0"}, "--jobs", output},
-        {{ORVANE_RENDER_PROGRAM, input, "-o", output, "--jobs", "-2"}, "--jobs", output},
-        {{ORVANE_RENDER_PROGRAM, input, "-o", output, "--block", "0"}, "--block", output},
-        {{ORVANE_RENDER_PROGRAM, input, "-o", output, "--block", "-64"}, "--block", output},
-    };
+    // orvane-render's numbers are all read by the parser tested above; one
+    // refusal shows how the program ends on any of them.
+    std::vector<Case> cases{{{ORVANE_RENDER_PROGRAM, input, "-o", output, "--block", "-64"}, "--block", output}};
 #ifdef ORVANE_EDITOR_PROGRAM
     const auto png = folder.path() / "editor.png";
     for (const char* size : {"0x280", "420x0", "-420x280", "16385x1", "1x16385"})

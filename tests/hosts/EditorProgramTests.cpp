@@ -22,10 +22,10 @@ using testprocess::Process;
 
 const std::string kEditor = ORVANE_EDITOR_PROGRAM;
 
-int pngSide(const fs::path& file, bool width) {
-    int w = 0, h = 0;
-    testx::pngPixels(file, w, h);
-    return width ? w : h;
+std::pair<int, int> pngSize(const fs::path& file) {
+    std::pair<int, int> size;
+    testx::pngPixels(file, size.first, size.second);
+    return size;
 }
 
 /// The last printed value of a parameter, or NaN; its touch and release
@@ -57,8 +57,7 @@ TEST(EditorProgram, SnapshotsNeedNoDisplayAndErrorsLeaveNoFile) {
     const auto png = folder / "editor.png";
     Process snapshot({kEditor, "--snapshot", png, "--size", "600x400", "--preset", "Dark Wash"}, {"DISPLAY="});
     EXPECT_EQ(snapshot.wait(), 0) << snapshot.errorText();
-    EXPECT_EQ(pngSide(png, true), 600);
-    EXPECT_EQ(pngSide(png, false), 400);
+    EXPECT_EQ(pngSize(png), std::pair(600, 400));
 
     // A state read from a file and saved again keeps the file's name.
     const auto saved = folder.path() / "saved.aupreset", again = folder.path() / "again.aupreset";
@@ -68,7 +67,7 @@ TEST(EditorProgram, SnapshotsNeedNoDisplayAndErrorsLeaveNoFile) {
     std::ofstream(saved) << text.replace(text.find("Dark Wash"), 9, "My Room");
     Process standard({kEditor, "--snapshot", png, "--state", saved, "--save-state", again}, {"DISPLAY="});
     EXPECT_EQ(standard.wait(), 0) << standard.errorText();
-    EXPECT_EQ(pngSide(png, true), 420) << "the editor's own size";
+    EXPECT_EQ(pngSize(png), std::pair(420, 280)) << "the editor's own size";
     EXPECT_NE(fileText(again).find("<string>My Room</string>"), std::string::npos) << fileText(again);
 
     // Each failure exits with its status (2: the command line was refused),

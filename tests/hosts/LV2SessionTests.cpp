@@ -191,9 +191,7 @@ TEST(LV2Session, EditorsOpenAndCloseWhileTheirInstancesRenderAndLeaveNothingBehi
         }
         return editor;
     };
-    const auto step = [&](LV2UI_Handle editor) {
-        if (editor) idle->idle(editor);
-    };
+    const auto step = [&](LV2UI_Handle editor) { return editor && idle->idle(editor); };
 
     const std::size_t windowsBefore = windowCount();
     const auto parameterObservers = platform::AUParameterTree::registeredObserverCount();

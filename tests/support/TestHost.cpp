@@ -31,7 +31,7 @@ RenderResult TestHost::render(std::span<const float> left, std::span<const float
     const std::uint32_t bufferCount = options.layout == BufferLayout::separate ? 2 : 1;
     const std::uint32_t width = options.layout == BufferLayout::interleaved ? 2 : 1;
     const std::span<const float> inputs[] = {left, right};
-    RenderResult result{std::vector<float>(total), std::vector<float>(options.layout == BufferLayout::mono ? 0 : total), {}, 0};
+    RenderResult result{std::vector<float>(total), std::vector<float>(options.layout == BufferLayout::mono ? 0 : total), {}};
     std::vector<float>* outputs[] = {&result.left, &result.right};
 
     // Everything the calls touch is made here, so that neither the unit's
@@ -41,7 +41,6 @@ RenderResult TestHost::render(std::span<const float> left, std::span<const float
     std::vector<AURenderEvent> events(options.events.size());
     AURenderPullInputBlock pull = [&](AudioUnitRenderActionFlags*, const AudioTimeStamp* timestamp,
                                       AUAudioFrameCount frames, NSInteger bus, AudioBufferList* into) {
-        ++result.pullCount;
         if (options.pullStatus != noErr) return options.pullStatus;
         if (bus != 0) return kAudioUnitErr_InvalidElement;
         const auto first = static_cast<std::size_t>(timestamp->mSampleTime - sampleTime_);

@@ -57,8 +57,6 @@ struct RenderResult {
     std::vector<float> right;
     /// The render block's status for every call, in order.
     std::vector<platform::OSStatus> statuses;
-    /// How many times the unit called the pull-input block.
-    std::size_t pullCount = 0;
 
     bool allSucceeded() const { return std::ranges::all_of(statuses, [](auto s) { return s == platform::noErr; }); }
 };
