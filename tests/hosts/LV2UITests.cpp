@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/foundation/MainQueue.h"
 #include "tests/hosts/LV2Host.h"
 #include "tests/support/Process.h"
 
@@ -46,7 +45,6 @@ int changedInBox(const std::vector<std::uint32_t>& a, const std::vector<std::uin
 
 TEST(LV2Editor, EmbedsInTheHostsWindowWritesKnobMovesAndNeverEchoesTheHost) {
     testx::XServer x;
-    Display* d = x.display();
     const Window parent = hostWindow(x, 500, 400);
     const LV2UI_Descriptor* descriptor = uiDescriptor();
     ASSERT_TRUE(descriptor) << ::dlerror();
@@ -101,13 +99,8 @@ TEST(LV2Editor, EmbedsInTheHostsWindowWritesKnobMovesAndNeverEchoesTheHost) {
     const auto after = x.pixels(child, w, h);
     EXPECT_GT(changedInBox(before, after, w, 30, 150), 100) << "the gravitas knob turned";
 
+    // What closing leaves behind (windows, tasks, observers): the session test.
     descriptor->cleanup(ui);
-    Window root, above, *children = nullptr;
-    unsigned count = 0;
-    XQueryTree(d, parent, &root, &above, &children, &count);
-    if (children) XFree(children);
-    EXPECT_EQ(count, 0u) << "closing leaves no window behind";
-    EXPECT_EQ(platform::MainQueue::shared().pendingCount(), 0u) << "nor queued tasks";
 }
 
 TEST(LV2Editor, JalvShowsItAndItsKnobsTurn) {
