@@ -30,12 +30,6 @@ TEST(ParameterTree, SixFlatParametersInAddressOrder) {
     EXPECT_EQ(tree->parameterWithAddress(6), nullptr);
 }
 
-TEST(ParameterTree, DefaultsAreTheInitialValuesWhateverPresetIsApplied) {
-    const std::map<std::string, float> expected{{"premix", 0.5f}, {"granularity", 0.0f}, {"incoherence", 0.0f},
-                                                {"impatience", 0.5f}, {"nausea", 0.0f}, {"gravitas", 0.0f}};
-    EXPECT_EQ(makeUnit()->defaultParameterValues, expected);
-}
-
 TEST(ParameterTree, WritesReachTheKernelWithOneTailTimeNotificationPair) {
     auto unit = makeUnit();
     std::vector<platform::KeyValueChange> changes;

@@ -28,25 +28,22 @@ std::vector<std::string> names(const std::vector<FactoryPresetFile>& files) {
     return out;
 }
 
-TEST(FactoryPresetList, SortsNumericPrefixesByValue) {
-    TempBundle b;
-    for (const char* f : {"10-Ten", "2-Two", "1-One"}) b.write(std::string("presets/") + f + ".aupreset", kPreset);
-    const auto files = listFactoryPresetFiles(b.bundle());
-    EXPECT_EQ(names(files), (std::vector<std::string>{"One", "Two", "Ten"}));
-    EXPECT_EQ(files[2].filename, "10-Ten");
-}
-
-TEST(FactoryPresetList, ListsOnlyVisiblePresetFilesOfTheFolderItself) {
+TEST(FactoryPresetList, ListsOnlyVisiblePresetFilesOfTheFolderItselfNumericPrefixesByValue) {
     TempBundle b;
     EXPECT_TRUE(listFactoryPresetFiles(b.bundle()).empty()) << "no folder, no presets";
-    b.write("presets/X.AUPRESET", kPreset);
-    b.write("presets/.hidden.aupreset", kPreset);
-    b.write("presets/notes.txt", "not a preset");
-    b.write("presets/sub/3-Deep.aupreset", kPreset);
-    const auto files = listFactoryPresetFiles(b.bundle());
-    ASSERT_EQ(names(files), (std::vector<std::string>{"X"}));
+    for (const char* f : {"10-Ten", "2-Two", "1-One"}) b.write(std::string("presets/") + f + ".aupreset", kPreset);
+    const auto sorted = listFactoryPresetFiles(b.bundle());
+    EXPECT_EQ(names(sorted), (std::vector<std::string>{"One", "Two", "Ten"}));
+    EXPECT_EQ(sorted[2].filename, "10-Ten");
+
+    TempBundle other;
+    other.write("presets/X.AUPRESET", kPreset);
+    other.write("presets/.hidden.aupreset", kPreset);
+    other.write("presets/notes.txt", "not a preset");
+    other.write("presets/sub/3-Deep.aupreset", kPreset);
+    ASSERT_EQ(names(listFactoryPresetFiles(other.bundle())), (std::vector<std::string>{"X"}));
     // Loading asks for the lower-case extension, which this file lacks.
-    EXPECT_FALSE(loadPresetFile(b.bundle(), "X").has_value());
+    EXPECT_FALSE(loadPresetFile(other.bundle(), "X").has_value());
 }
 
 TEST(FactoryPresetList, DisplayNamesDropOnlyNumericPrefixes) {
@@ -81,7 +78,7 @@ TEST(FactoryPresetList, LoadsXmlAndBinaryDictionariesOnly) {
     EXPECT_FALSE(loadPresetFile(b.bundle(), "absent").has_value());
 }
 
-TEST(FactoryPresets, ANewUnitStartsWithTheFirstPreset) {
+TEST(FactoryPresets, ANewUnitStartsWithTheFirstPresetKeepingItsDefaultsAndEveryPresetHasItsOwnSound) {
     auto unit = makeUnit();
     const auto presets = unit->factoryPresets();
     ASSERT_GE(presets.size(), 8u);
@@ -96,12 +93,11 @@ TEST(FactoryPresets, ANewUnitStartsWithTheFirstPreset) {
     for (const auto& [id, value] : *file->at("orvane_params").dictionary()) {
         EXPECT_EQ(treeValues(*unit)[id], static_cast<float>(*value.number())) << id;
     }
-}
+    EXPECT_EQ(unit->defaultParameterValues, (std::map<std::string, float>{{"premix", 0.5f}, {"granularity", 0.0f},
+        {"incoherence", 0.0f}, {"impatience", 0.5f}, {"nausea", 0.0f}, {"gravitas", 0.0f}})) << "the parameters' initial values";
 
-TEST(FactoryPresets, EveryFactoryPresetHasItsOwnSound) {
-    auto unit = makeUnit();
     std::vector<std::map<std::string, float>> seen;
-    for (const auto& preset : unit->factoryPresets()) {
+    for (const auto& preset : presets) {
         unit->setCurrentPreset(preset);
         EXPECT_EQ(unit->currentPreset(), preset); // the object given, not a copy
         auto values = treeValues(*unit);

@@ -96,7 +96,7 @@ TEST(AUAudioUnit, ObserversHearWillBeforeAndDidAfterAChangeOfTheirOwnKeyOnly) {
     EXPECT_EQ(AUAudioUnit::registeredObserverCount(), registered) << "a unit's observers go with it";
 }
 
-TEST(AUParameterTree, SetNotifiesTheImplementorThenEachOtherObserverOnceAndGetAsksTheProvider) {
+TEST(AUParameterTree, SetNotifiesTheImplementorThenEachOtherObserverOnceGetAsksTheProviderAndTouchesChangeNothing) {
     const auto registered = AUParameterTree::registeredObserverCount();
     auto p0 = makeParameter(0), p1 = makeParameter(1);
     auto tree = AUParameterTree::createTree({p0, p1});
@@ -114,35 +114,30 @@ TEST(AUParameterTree, SetNotifiesTheImplementorThenEachOtherObserverOnceAndGetAs
     EXPECT_EQ(calls, (std::vector<Call>{{'I', 1, 0.25f}, {'A', 1, 0.25f}, {'B', 1, 0.25f}, // everyone, implementor first
                                         {'I', 0, 2.5f}, {'B', 0, 2.5f},                    // not the originator
                                         {'I', 0, 0.5f}, {'A', 0, 0.5f}}));                 // not the removed B
-
     EXPECT_EQ(p1->value(), 0.125f);
     EXPECT_EQ(p1->storedValue(), 0.25f);
     EXPECT_EQ(provided, 1) << "value() asks the provider, storedValue() must not";
+
+    // Touch and release reach only automation observers and change nothing.
+    calls.clear();
+    std::vector<AUParameterAutomationEventType> kinds;
+    auto automation = tree->tokenByAddingParameterAutomationObserver([&](NSInteger count, const AUParameterAutomationEvent* e) {
+        for (NSInteger i = 0; i < count; ++i) calls.push_back({'T', e[i].address, e[i].value}), kinds.push_back(e[i].eventType);
+    });
+    p0->setValue(0.6f);
+    p0->setValue(0.6f, nullptr, 0, AUParameterAutomationEventTypeTouch);
+    p0->setValue(0.75f, nullptr, 0, AUParameterAutomationEventTypeRelease);
+    EXPECT_EQ(calls, (std::vector<Call>{{'I', 0, 0.6f}, {'A', 0, 0.6f}, {'T', 0, 0.6f}, {'T', 0, 0.6f}, {'T', 0, 0.75f}}));
+    EXPECT_EQ(kinds, (std::vector{AUParameterAutomationEventTypeValue, AUParameterAutomationEventTypeTouch,
+                                  AUParameterAutomationEventTypeRelease}));
+    EXPECT_EQ(p0->storedValue(), 0.6f) << "a release stores nothing";
+    tree->removeParameterObserverWithToken(automation);
+    p0->setValue(0.6f, nullptr, 0, AUParameterAutomationEventTypeTouch);
+    EXPECT_EQ(calls.size(), 5u);
+
     EXPECT_EQ(AUParameterTree::registeredObserverCount(), registered + 1);
     tree.reset();
     EXPECT_EQ(AUParameterTree::registeredObserverCount(), registered) << "a tree's observers go with it";
-}
-
-TEST(AUParameterTree, TouchAndReleaseReachOnlyAutomationObserversAndChangeNothing) {
-    auto p0 = makeParameter(0);
-    auto tree = AUParameterTree::createTree({p0});
-    std::vector<Call> calls;
-    tree->implementorValueObserver = [&](AUParameter& p, AUValue v) { calls.push_back({'I', p.address(), v}); };
-    tree->tokenByAddingParameterObserver([&](AUParameterAddress at, AUValue v) { calls.push_back({'P', at, v}); });
-    std::vector<AUParameterAutomationEventType> kinds;
-    auto automation = tree->tokenByAddingParameterAutomationObserver([&](NSInteger count, const AUParameterAutomationEvent* e) {
-        for (NSInteger i = 0; i < count; ++i) calls.push_back({'A', e[i].address, e[i].value}), kinds.push_back(e[i].eventType);
-    });
-    p0->setValue(0.5f);
-    p0->setValue(0.5f, nullptr, 0, AUParameterAutomationEventTypeTouch);
-    p0->setValue(0.75f, nullptr, 0, AUParameterAutomationEventTypeRelease);
-    EXPECT_EQ(calls, (std::vector<Call>{{'I', 0, 0.5f}, {'P', 0, 0.5f}, {'A', 0, 0.5f}, {'A', 0, 0.5f}, {'A', 0, 0.75f}}));
-    EXPECT_EQ(kinds, (std::vector{AUParameterAutomationEventTypeValue, AUParameterAutomationEventTypeTouch,
-                                  AUParameterAutomationEventTypeRelease}));
-    EXPECT_EQ(p0->storedValue(), 0.5f) << "a release stores nothing";
-    tree->removeParameterObserverWithToken(automation);
-    p0->setValue(0.5f, nullptr, 0, AUParameterAutomationEventTypeTouch);
-    EXPECT_EQ(calls.size(), 5u);
 }
 
 // Two threads set values while a third adds and removes observers.
