@@ -84,7 +84,7 @@ TEST(KernelRender, PremixIsUsedUnclamped) {
     }
 }
 
-TEST(KernelRender, StreamDelaysFollowGranularityAndIncoherence) {
+TEST(KernelRender, StreamDelaysFollowGranularityAndIncoherenceAndImpatienceSetsTheirFeedback) {
     Settings s{};
     s.granularity = 1.0f;
     s.incoherence = 1.0f;
@@ -96,17 +96,11 @@ TEST(KernelRender, StreamDelaysFollowGranularityAndIncoherence) {
         EXPECT_NEAR(k->streamDelaysL[static_cast<std::size_t>(i)].delaySeconds, left[i], 1e-6) << "stream " << i;
         EXPECT_NEAR(k->streamDelaysR[static_cast<std::size_t>(i)].delaySeconds, right[i], 1e-6) << "stream " << i;
     }
-}
-
-TEST(KernelRender, ImpatienceSetsTheStreamFeedback) {
-    struct Case { float impatience; float feedback; };
-    for (auto c : {Case{0.5f, 0.4875f}, Case{1.7f, 0.975f}, Case{0.0f, 0.0f}, Case{-1.0f, 0.0f}}) {
-        Settings s{};
-        s.impatience = c.impatience;
-        auto k = makeKernel(64, 44100.0, s);
+    for (auto [impatience, feedback] : {std::pair{0.5f, 0.4875f}, {1.7f, 0.975f}, {0.0f, 0.0f}, {-1.0f, 0.0f}}) {
+        k->impatience = impatience;
         render(*k, stereoNoise(64, 6), 64);
-        EXPECT_FLOAT_EQ(k->streamDelaysL[0].feedback, c.feedback) << "impatience " << c.impatience;
-        EXPECT_FLOAT_EQ(k->streamDelaysR[2].feedback, c.feedback) << "impatience " << c.impatience;
+        EXPECT_FLOAT_EQ(k->streamDelaysL[0].feedback, feedback) << "impatience " << impatience;
+        EXPECT_FLOAT_EQ(k->streamDelaysR[2].feedback, feedback) << "impatience " << impatience;
     }
 }
 

@@ -52,7 +52,7 @@ TEST(SavedState, MalformedParametersMeanDefaultsEverywhere) {
     EXPECT_EQ(treeValues(*unit), kDefaults);
 }
 
-TEST(SavedState, HoldsExactlyTheDocumentedKeys) {
+TEST(SavedState, HoldsExactlyTheDocumentedKeysAndRestoringNothingChangesNothing) {
     auto unit = makeUnit();
     const auto state = *unit->fullState();
     std::vector<std::string> keys;
@@ -67,6 +67,16 @@ TEST(SavedState, HoldsExactlyTheDocumentedKeys) {
     EXPECT_EQ(*state.at("name").string(), unit->currentPreset()->name);
     EXPECT_EQ(state.at("orvane_params").dictionary()->size(), 6u);
     EXPECT_EQ(unit->fullStateForDocument(), unit->fullState());
+
+    // Restoring nothing changes nothing; restoring a state keeps the current preset.
+    unit->parameterTree()->parameterWithAddress(2)->setValue(0.4f);
+    const auto before = treeValues(*unit);
+    const auto preset = unit->currentPreset();
+    unit->setFullState(std::nullopt);
+    unit->setFullStateForDocument(std::nullopt);
+    EXPECT_EQ(treeValues(*unit), before);
+    unit->setFullState(stateWith(PropertyList::Dictionary{{"premix", 0.2}}));
+    EXPECT_EQ(unit->currentPreset(), preset);
 }
 
 TEST(SavedState, RoundTripsBitForBitThroughEveryEncoding) {
@@ -87,19 +97,6 @@ TEST(SavedState, RoundTripsBitForBitThroughEveryEncoding) {
                 << id;
         }
     }
-}
-
-TEST(SavedState, RestoringNothingChangesNothing) {
-    auto unit = makeUnit();
-    unit->parameterTree()->parameterWithAddress(2)->setValue(0.4f);
-    const auto before = treeValues(*unit);
-    const auto preset = unit->currentPreset();
-    unit->setFullState(std::nullopt);
-    unit->setFullStateForDocument(std::nullopt);
-    EXPECT_EQ(treeValues(*unit), before);
-    // Restoring a state keeps the current preset.
-    unit->setFullState(stateWith(PropertyList::Dictionary{{"premix", 0.2}}));
-    EXPECT_EQ(unit->currentPreset(), preset);
 }
 
 } // namespace
