@@ -154,7 +154,7 @@ TEST(RotaryControl, DragsFollowTheUpRightDiagonalFromWhereTheyBegan) {
     EXPECT_EQ(clicks.gestures, "tvr") << "but a gesture of its own";
 }
 
-TEST(RotaryControl, ShiftTurnsItATenthAsFarAndPressingItMidDragGoesOnWithoutAJump) {
+TEST(RotaryControl, ShiftTurnsItATenthAsFarWithoutAJumpAndWheelNotchesStepAHundredthOrAThousandthAsOneGesture) {
     KnobRig fine(0.0f);
     fine.dragBy(0, -50, true, kShift);
     EXPECT_NEAR(fine.knob->value(), 0.0253214f, 2e-6) << "50 points up from 0";
@@ -170,21 +170,19 @@ TEST(RotaryControl, ShiftTurnsItATenthAsFarAndPressingItMidDragGoesOnWithoutAJum
     EXPECT_NEAR(rig.knob->value(), plain + 0.0126607f, 2e-6);
     rig.router.dispatch({NSEvent::Type::mouseDragged, 1, {50, -25}, 30});
     EXPECT_NEAR(rig.knob->value(), plain + 0.0126607f + 0.126607f, 4e-6) << "full speed again from there";
-}
 
-TEST(RotaryControl, WheelNotchesStepAHundredthOrAThousandthWithShiftAsOneGesture) {
-    KnobRig rig(0.0f);
-    for (int i = 0; i < 3; ++i) rig.scroll(1);
-    EXPECT_NEAR(rig.knob->value(), 0.03f, 1e-6);
-    rig.scroll(-1, kShift);
-    EXPECT_NEAR(rig.knob->value(), 0.029f, 1e-6);
-    rig.scroll(0, 0, -1);
-    rig.scroll(0, 0, 1);
-    EXPECT_NEAR(rig.knob->value(), 0.029f, 1e-6) << "sideways notches (buttons 6, 7) do nothing";
-    EXPECT_EQ(rig.gestures, "tvvvv") << "one burst, open while the wheel turns";
-    EXPECT_TRUE(MainQueue::shared().runUntil([&] { return rig.gestures.back() == 'r'; }, std::chrono::seconds(5)))
+    KnobRig wheel(0.0f);
+    for (int i = 0; i < 3; ++i) wheel.scroll(1);
+    EXPECT_NEAR(wheel.knob->value(), 0.03f, 1e-6);
+    wheel.scroll(-1, kShift);
+    EXPECT_NEAR(wheel.knob->value(), 0.029f, 1e-6);
+    wheel.scroll(0, 0, -1);
+    wheel.scroll(0, 0, 1);
+    EXPECT_NEAR(wheel.knob->value(), 0.029f, 1e-6) << "sideways notches (buttons 6, 7) do nothing";
+    EXPECT_EQ(wheel.gestures, "tvvvv") << "one burst, open while the wheel turns";
+    EXPECT_TRUE(MainQueue::shared().runUntil([&] { return wheel.gestures.back() == 'r'; }, std::chrono::seconds(5)))
         << "ended once the wheel rests";
-    EXPECT_EQ(rig.gestures, "tvvvvr");
+    EXPECT_EQ(wheel.gestures, "tvvvvr");
 
     KnobRig top(0.995f), bottom(0.0005f);
     top.scroll(1), top.scroll(1);

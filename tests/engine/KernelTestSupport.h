@@ -4,7 +4,6 @@
 #include "tests/support/Signals.h"
 
 #include <algorithm>
-#include <cmath>
 #include <memory>
 #include <vector>
 

@@ -4,7 +4,6 @@
 
 #include "plugin/OrvaneAudioUnit.h"
 
-#include <cmath>
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

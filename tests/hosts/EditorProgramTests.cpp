@@ -11,7 +11,6 @@
 #include <X11/Xatom.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 
 namespace {

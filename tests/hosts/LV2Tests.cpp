@@ -13,7 +13,6 @@
 #include <lv2/presets/presets.h>
 #include <sndfile.h>
 
-#include <cmath>
 #include <random>
 
 namespace {

@@ -6,7 +6,6 @@
 #include "tests/hosts/LV2Host.h"
 #include "tests/support/Process.h"
 
-#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <vector>
