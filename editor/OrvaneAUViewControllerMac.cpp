@@ -96,6 +96,16 @@ OrvaneAUViewControllerMac::createAudioUnit(const platform::AudioComponentDescrip
     return unit;
 }
 
+std::string OrvaneAUViewControllerMac::displayTextForValue(platform::AUParameterAddress address,
+                                                           platform::AUValue value) const {
+    return knobReadout(address, value).text;
+}
+
+std::optional<platform::AUValue> OrvaneAUViewControllerMac::valueForDisplayText(platform::AUParameterAddress address,
+                                                                               std::string_view text) const {
+    return knobValueFromText(address, text);
+}
+
 std::shared_ptr<OrvaneAudioUnit> OrvaneAUViewControllerMac::audioUnit() const {
     const std::lock_guard lock(audioUnitMutex_);
     return _audioUnit;

@@ -2,6 +2,7 @@
 
 #include "editor/AURotaryControl.h"
 #include "platform/audiounit/AUAudioUnitFactory.h"
+#include "platform/audiounit/AUParameterText.h"
 #include "platform/ui/AUViewController.h"
 #include "plugin/OrvaneAudioUnit.h"
 
@@ -26,6 +27,7 @@ namespace orvane {
 /// thread.
 class OrvaneAUViewControllerMac : public platform::AUViewController,
                                   public platform::AUAudioUnitFactory,
+                                  public platform::AUParameterTextProvider,
                                   public std::enable_shared_from_this<OrvaneAUViewControllerMac> {
 public:
     /// The editor's size before the host gives it another, in points.
@@ -42,6 +44,13 @@ public:
     /// returned and nothing changes.
     std::expected<std::shared_ptr<platform::AUAudioUnit>, platform::Error> createAudioUnit(
         const platform::AudioComponentDescription& description) override;
+
+    /// The knob's readout for a value, as hosts show it in their own
+    /// parameter lists (without the filter corner the larger plaques add).
+    std::string displayTextForValue(platform::AUParameterAddress address, platform::AUValue value) const override;
+    /// A value typed into a host's field, read as the knob's text field reads it.
+    std::optional<platform::AUValue> valueForDisplayText(platform::AUParameterAddress address,
+                                                         std::string_view text) const override;
 
     void loadView() override;
     void viewDidLoad() override;

@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     plugin << kPrefixes << "<" << kPluginURI << ">\n"
            << "    a lv2:Plugin , lv2:ReverbPlugin , lv2:DelayPlugin , doap:Project ;\n"
            << "    doap:name \"Orvane\" ;\n"
-           << "    doap:license <https://spdx.org/licenses/proprietary> ;\n"
+           << "    doap:license <https://spdx.org/licenses/GPL-3.0-or-later> ;\n"
            << "    doap:maintainer [\n        a foaf:Person ;\n        foaf:name \"The Orvane developers\"\n    ] ;\n"
            << "    rdfs:comment \"A stereo effect that cuts the sound into crossfading grains, sends them through three "
               "gliding, modulated delay streams with feedback and blends in a velvet-noise reverberation; six knobs "

@@ -1,4 +1,5 @@
 #include "platform/audiounit/AUParameter.h"
+#include "platform/audiounit/AUParameterText.h"
 
 #include "platform/audiounit/AUParameterTree.h"
 
@@ -56,5 +57,13 @@ std::string AUParameter::stringFromValue(const AUValue* valueOrNull) const {
     auto [end, ec] = std::to_chars(text, text + sizeof text, v);
     return ec == std::errc{} ? std::string(text, end) : std::string{};
 }
+
+} // namespace platform
+
+namespace platform {
+
+// The provider's type lives here, once, so hosts and plug-ins loaded apart
+// agree on it.
+AUParameterTextProvider::~AUParameterTextProvider() = default;
 
 } // namespace platform
