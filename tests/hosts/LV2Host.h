@@ -5,6 +5,7 @@
 // their own, and the UI module loaded as a host loads it.
 
 #include "hosts/lv2/OrvaneLV2.h"
+#include "tests/support/Process.h"
 #include "tests/support/XServer.h"
 
 #include <dlfcn.h>
@@ -38,14 +39,7 @@ inline constexpr bool kSanitized = false;
 #endif
 
 /// What a shell command printed, its errors included.
-inline std::string run(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    char buffer[4096];
-    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    if (pipe) ::pclose(pipe);
-    return out;
-}
+inline std::string run(const std::string& command) { return testprocess::shellOutput(command); }
 
 /// The bundle in a lilv world, with a URID map and blocks of at most
 /// `maxBlock` frames offered.
@@ -133,15 +127,7 @@ private:
     LilvInstance* lilv_;
 };
 
-/// A host's window on the test's X server (which becomes DISPLAY), mapped.
-inline Window hostWindow(testx::XServer& x, int width, int height) {
-    ::setenv("DISPLAY", x.name().c_str(), 1);
-    Display* d = x.display();
-    const Window parent = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, width, height, 0, 0, 0);
-    XMapWindow(d, parent);
-    XSync(d, False);
-    return parent;
-}
+using testx::hostWindow;
 
 /// A descriptor of the UI module, loaded as a host loads it; null when there
 /// is none (or the module would not load: see dlerror).

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <stdexcept>
@@ -18,6 +19,16 @@
 #include <vector>
 
 namespace testprocess {
+
+/// What a shell command printed, its errors included.
+inline std::string shellOutput(const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    if (pipe) ::pclose(pipe);
+    return out;
+}
 
 class Process {
 public:

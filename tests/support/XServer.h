@@ -128,6 +128,17 @@ private:
     Display* display_ = nullptr;
 };
 
+/// A plain top-level window for an editor to embed into, as a host's, on
+/// this server (DISPLAY is set to it for the editor's own connection).
+inline Window hostWindow(XServer& x, int width, int height) {
+    ::setenv("DISPLAY", x.name().c_str(), 1);
+    Display* d = x.display();
+    const Window parent = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, width, height, 0, 0, 0);
+    XMapWindow(d, parent);
+    XSync(d, False);
+    return parent;
+}
+
 /// Asks a top-level window to close, as a window manager's close button does.
 inline void requestClose(Display* d, Window window) {
     XEvent close{};
