@@ -5,8 +5,10 @@
 namespace orvane::adapter {
 
 ParameterMirror::ParameterMirror(std::shared_ptr<platform::AUAudioUnit> unit, Callbacks callbacks)
-    : unit_(std::move(unit)), tree_(unit_->parameterTree()), listeners_(std::make_shared<Listeners>(Listeners{std::move(callbacks), false})) {
+    : unit_(std::move(unit)), tree_(unit_->parameterTree()), listeners_(std::make_shared<Listeners>(Listeners{std::move(callbacks), false, {}})) {
     if (!tree_) return;
+    // The editor binding its knobs sets them to the values they already have.
+    for (const auto& parameter : tree_->allParameters()) listeners_->known[parameter->address()] = parameter->value();
     // The observer holds the callbacks, not this object: a notification
     // already under way when the mirror goes may still reach them.
     token_ = tree_->tokenByAddingParameterAutomationObserver(
@@ -16,6 +18,9 @@ ParameterMirror::ParameterMirror(std::shared_ptr<platform::AUAudioUnit> unit, Ca
             for (platform::NSInteger i = 0; i < count; ++i) {
                 const auto& event = events[i];
                 if (event.eventType == platform::AUParameterAutomationEventTypeValue) {
+                    auto known = listeners->known.find(event.address);
+                    if (known != listeners->known.end() && known->second == event.value) continue;
+                    listeners->known[event.address] = event.value;
                     if (callbacks.edited) callbacks.edited(event.address, event.value);
                 } else if (callbacks.gesture) {
                     callbacks.gesture(event.address, event.eventType == platform::AUParameterAutomationEventTypeTouch);
@@ -29,13 +34,22 @@ ParameterMirror::~ParameterMirror() {
 }
 
 void ParameterMirror::setFromHost(platform::AUParameterAddress address, float value) {
+    listeners_->known[address] = value;
     if (auto parameter = tree_ ? tree_->parameterWithAddress(address) : nullptr) parameter->setValue(value, token_);
 }
 
 void ParameterMirror::applyFromHost(const std::function<void(platform::AUAudioUnit&)>& apply) {
     listeners_->muted = true;
-    apply(*unit_);
+    try {
+        apply(*unit_);
+    } catch (...) {
+        listeners_->muted = false;
+        throw;
+    }
     listeners_->muted = false;
+    // What the host gave is what the host holds now.
+    if (tree_)
+        for (const auto& parameter : tree_->allParameters()) listeners_->known[parameter->address()] = parameter->value();
 }
 
 float ParameterMirror::value(platform::AUParameterAddress address) const {

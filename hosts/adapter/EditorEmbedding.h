@@ -8,6 +8,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <unordered_map>
 
 namespace orvane::adapter {
 
@@ -45,6 +46,9 @@ private:
     struct Listeners {
         Callbacks callbacks;
         bool muted = false;
+        /// What the host holds as far as we know: a value equal to it is
+        /// never sent back, so a knob that follows the host echoes nothing.
+        std::unordered_map<platform::AUParameterAddress, float> known;
     };
     std::shared_ptr<Listeners> listeners_;
     platform::AUParameterObserverToken token_ = nullptr;

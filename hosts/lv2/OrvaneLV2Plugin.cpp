@@ -2,10 +2,9 @@
 // unit through its principal object and drives it through the host contract,
 // like every host. The only exported symbol is lv2_descriptor.
 
+#include "hosts/adapter/UnitBundle.h"
+#include "hosts/adapter/UnitRenderer.h"
 #include "hosts/lv2/OrvaneLV2.h"
-#include "platform/audiounit/AUPlugInBundle.h"
-#include "platform/audiounit/AVAudioFormat.h"
-#include "platform/audiounit/AudioTypes.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/buf-size/buf-size.h>
@@ -13,12 +12,11 @@
 #include <lv2/options/options.h>
 #include <lv2/urid/urid.h>
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
-#include <filesystem>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -28,11 +26,9 @@ using namespace orvane::lv2;
 /// host's main thread; run on its audio thread, where nothing allocates,
 /// locks or makes a system call.
 struct Instance {
-    platform::LoadedPlugIn loaded;
-    std::shared_ptr<platform::AUAudioUnit> unit;
-    platform::AUInternalRenderBlock render;
-    platform::AURenderPullInputBlock pull;
-    platform::AudioBufferListStorage buffers{2};
+    std::optional<orvane::adapter::UnitBundle> bundle;
+    std::unique_ptr<orvane::adapter::UnitRenderer> renderer;
+    double sampleRate = 48000.0;
     std::uint32_t maximumFrames = kDefaultMaximumFrames;
 
     std::array<const float*, 2> input{};
@@ -45,11 +41,6 @@ struct Instance {
     /// NaN from the host counts as unchanged once sent.
     std::array<std::uint32_t, kParameterCount> sent{};
     std::array<bool, kParameterCount> everSent{};
-    bool bypassed = false;
-    std::array<platform::AURenderEvent, kParameterCount> events{};
-    /// Where the pull block reads the input of the piece being rendered.
-    std::array<const float*, 2> pieceInput{};
-    double sampleTime = 0.0;
 };
 
 std::uint32_t maximumBlockLength(const LV2_Feature* const* features) {
@@ -74,34 +65,15 @@ std::uint32_t maximumBlockLength(const LV2_Feature* const* features) {
 LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char* bundlePath, const LV2_Feature* const* features) {
     try {
         auto instance = std::make_unique<Instance>();
-        auto loaded = loadUnitBundle(bundlePath);
-        if (!loaded) return nullptr;
-        instance->loaded = std::move(*loaded);
-        auto unit = instance->loaded.principal->createAudioUnit(instance->loaded.component.description);
+        auto bundle = orvane::adapter::UnitBundle::load(bundlePath);
+        if (!bundle) return nullptr;
+        instance->bundle.emplace(std::move(*bundle));
+        auto unit = instance->bundle->createUnit();
         if (!unit) return nullptr;
-        instance->unit = std::move(*unit);
-        auto format = platform::AVAudioFormat::standardFormat(rate, 2);
-        if (!format) return nullptr;
-        for (const auto& buses : {instance->unit->inputBusses(), instance->unit->outputBusses()}) {
-            if (!buses || buses->count() == 0 || !buses->at(0)->setFormat(format)) return nullptr;
-        }
+        instance->renderer = std::make_unique<orvane::adapter::UnitRenderer>(std::move(*unit));
+        instance->sampleRate = rate;
         instance->maximumFrames = maximumBlockLength(features);
-        if (!instance->unit->setMaximumFramesToRender(instance->maximumFrames)) return nullptr;
-        if (!instance->unit->allocateRenderResources()) return nullptr;
-        instance->render = instance->unit->internalRenderBlock();
-        instance->buffers->mNumberBuffers = 2;
-        // The unit renders in place in the output ports: pulling its input
-        // copies the input ports there (nothing to do when they are the same).
-        Instance* self = instance.get();
-        instance->pull = [self](platform::AudioUnitRenderActionFlags*, const platform::AudioTimeStamp*,
-                                platform::AUAudioFrameCount frames, platform::NSInteger, platform::AudioBufferList* data) {
-            for (std::uint32_t c = 0; c < 2 && c < data->mNumberBuffers; ++c) {
-                auto* target = static_cast<float*>(data->mBuffers[c].mData);
-                if (target && self->pieceInput[c] && target != self->pieceInput[c])
-                    std::memmove(target, self->pieceInput[c], frames * sizeof(float));
-            }
-            return platform::noErr;
-        };
+        if (!instance->renderer->prepare(rate, instance->maximumFrames)) return nullptr;
         return instance.release();
     } catch (...) {
         return nullptr;
@@ -126,9 +98,8 @@ void connectPort(LV2_Handle handle, std::uint32_t port, void* data) {
 
 void activate(LV2_Handle handle) {
     auto* self = static_cast<Instance*>(handle);
-    if (!self->unit->renderResourcesAllocated()) (void)self->unit->allocateRenderResources();
-    self->unit->reset();
-    self->sampleTime = 0.0;
+    if (!self->renderer->isPrepared()) (void)self->renderer->prepare(self->sampleRate, self->maximumFrames);
+    self->renderer->reset();
     self->everSent.fill(false);
 }
 
@@ -137,49 +108,24 @@ void run(LV2_Handle handle, std::uint32_t frames) {
     if (self->latency) *self->latency = 0.0f;
     if (frames == 0 || !self->input[0] || !self->input[1] || !self->output[0] || !self->output[1]) return;
 
-    // Control ports that changed since the last call become parameter events
-    // at the start of the block.
-    platform::AURenderEvent* head = nullptr;
-    for (std::uint32_t i = kParameterCount; i-- > 0;) {
+    // Control ports that changed since the last call take effect at the
+    // start of the block.
+    for (std::uint32_t i = 0; i < kParameterCount; ++i) {
         if (!self->parameters[i]) continue;
         const float value = *self->parameters[i];
         const auto bits = std::bit_cast<std::uint32_t>(value);
         if (self->everSent[i] && self->sent[i] == bits) continue;
         self->everSent[i] = true;
         self->sent[i] = bits;
-        auto& event = self->events[i].parameter;
-        event = {};
-        event.next = head;
-        event.eventSampleTime = static_cast<platform::AUEventSampleTime>(self->sampleTime);
-        event.eventType = platform::AURenderEventParameter;
-        event.parameterAddress = i;
-        event.value = value;
-        head = &self->events[i];
+        self->renderer->schedule(i, value, 0);
     }
-    const bool bypass = self->enabled && !(*self->enabled > 0.5f);
-    if (bypass != self->bypassed) {
-        self->bypassed = bypass;
-        self->unit->setShouldBypassEffect(bypass);
-    }
-
-    for (std::uint32_t done = 0; done < frames;) {
-        const std::uint32_t piece = std::min(self->maximumFrames, frames - done);
-        for (std::uint32_t c = 0; c < 2; ++c) {
-            self->pieceInput[c] = self->input[c] + done;
-            self->buffers.buffer(c) = {1, static_cast<std::uint32_t>(piece * sizeof(float)), self->output[c] + done};
-        }
-        platform::AudioTimeStamp stamp{};
-        stamp.mSampleTime = self->sampleTime;
-        stamp.mFlags = platform::kAudioTimeStampSampleTimeValid;
-        platform::AudioUnitRenderActionFlags flags = 0;
-        self->render(&flags, &stamp, piece, 0, self->buffers.get(), head, &self->pull);
-        head = nullptr;
-        self->sampleTime += piece;
-        done += piece;
-    }
+    self->renderer->setBypass(self->enabled && !(*self->enabled > 0.5f));
+    const float* input[2] = {self->input[0], self->input[1]};
+    float* output[2] = {self->output[0], self->output[1]};
+    self->renderer->render(input, output, frames);
 }
 
-void deactivate(LV2_Handle handle) { static_cast<Instance*>(handle)->unit->deallocateRenderResources(); }
+void deactivate(LV2_Handle handle) { static_cast<Instance*>(handle)->renderer->release(); }
 
 void cleanup(LV2_Handle handle) { delete static_cast<Instance*>(handle); }
 

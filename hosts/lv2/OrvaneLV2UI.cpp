@@ -7,50 +7,32 @@
 // own scale. Every call comes on the host's UI thread; the work happens in
 // the idle callback. The only exported symbol is lv2ui_descriptor.
 
+#include "hosts/adapter/EditorEmbedding.h"
+#include "hosts/adapter/UnitBundle.h"
 #include "hosts/lv2/OrvaneLV2.h"
-#include "platform/audiounit/AUPlugInBundle.h"
-#include "platform/foundation/MainQueue.h"
-#include "platform/ui/AUViewController.h"
-#include "platform/ui/X11Window.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/options/options.h>
 #include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>
 
-#include <array>
 #include <cstring>
-#include <filesystem>
 #include <memory>
+#include <optional>
 
 namespace {
 
 using namespace orvane::lv2;
 
 struct Editor {
-    platform::LoadedPlugIn loaded;
-    std::shared_ptr<platform::AUAudioUnit> unit;
-    std::shared_ptr<platform::AUViewController> controller;
-    std::unique_ptr<platform::X11Window> window;
-    platform::AUParameterObserverToken token = nullptr;
-    LV2UI_Write_Function write = nullptr;
-    LV2UI_Controller hostController = nullptr;
-    const LV2UI_Touch* touch = nullptr;
-    /// What the host's ports hold as far as we know: a value equal to it is
-    /// never written back, so host changes are not echoed.
-    std::array<float, kParameterCount> known{};
-    std::array<bool, kParameterCount> isKnown{};
+    std::optional<orvane::adapter::UnitBundle> bundle;
+    std::unique_ptr<orvane::adapter::ParameterMirror> mirror;
+    std::unique_ptr<orvane::adapter::EmbeddedEditor> window;
 
     ~Editor() {
         // The window first: a drag it cancels still sends its release.
         window.reset();
-        if (token && unit) {
-            if (auto tree = unit->parameterTree()) tree->removeParameterObserverWithToken(token);
-        }
-        controller.reset();
-        unit.reset();
-        // Tasks the editor queued find it gone and end here, not in the host.
-        platform::MainQueue::shared().runPending();
+        mirror.reset();
     }
 };
 
@@ -85,53 +67,28 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char*, const char* bundl
     if (!parent) return nullptr;
     try {
         auto editor = std::make_unique<Editor>();
-        editor->write = write;
-        editor->hostController = hostController;
-        editor->touch = touch && touch->touch ? touch : nullptr;
-        auto loaded = loadUnitBundle(bundlePath);
-        if (!loaded) return nullptr;
-        editor->loaded = std::move(*loaded);
-        auto unit = editor->loaded.principal->createAudioUnit(editor->loaded.component.description);
+        auto bundle = orvane::adapter::UnitBundle::load(bundlePath);
+        if (!bundle) return nullptr;
+        editor->bundle.emplace(std::move(*bundle));
+        auto unit = editor->bundle->createUnit();
         if (!unit) return nullptr;
-        editor->unit = std::move(*unit);
-        editor->controller = std::dynamic_pointer_cast<platform::AUViewController>(editor->loaded.principal);
-        if (!editor->controller) return nullptr;
-        auto view = editor->controller->view();
-        platform::MainQueue::shared().runPending();
-
-        if (auto tree = editor->unit->parameterTree()) {
-            Editor* self = editor.get();
-            editor->token = tree->tokenByAddingParameterAutomationObserver(
-                [self](platform::NSInteger count, const platform::AUParameterAutomationEvent* events) {
-                    for (platform::NSInteger i = 0; i < count; ++i) {
-                        const auto& event = events[i];
-                        if (event.address >= kParameterCount) continue;
-                        const auto port = kFirstParameterPort + static_cast<std::uint32_t>(event.address);
-                        if (event.eventType != platform::AUParameterAutomationEventTypeValue) {
-                            if (self->touch)
-                                self->touch->touch(self->touch->handle, port,
-                                                   event.eventType == platform::AUParameterAutomationEventTypeTouch);
-                            continue;
-                        }
-                        const float value = event.value;
-                        if (self->isKnown[event.address] && self->known[event.address] == value) continue;
-                        self->known[event.address] = value;
-                        self->isKnown[event.address] = true;
-                        self->write(self->hostController, port, sizeof(float), 0, &value);
-                    }
-                });
-        }
-
-        platform::X11Window::Options windowOptions;
-        windowOptions.title = "Orvane";
-        windowOptions.parent = reinterpret_cast<unsigned long>(parent);
-        const auto size = editor->controller->preferredContentSize();
-        windowOptions.size = size.width >= 1.0 && size.height >= 1.0 ? size : platform::NSSize{420.0, 280.0};
-        windowOptions.scale = hostScaleFactor(options, map);
-        auto window = platform::X11Window::open(view, windowOptions);
+        auto controller = std::dynamic_pointer_cast<platform::AUViewController>(editor->bundle->principal());
+        if (!controller) return nullptr;
+        const LV2UI_Touch* hostTouch = touch && touch->touch ? touch : nullptr;
+        orvane::adapter::ParameterMirror::Callbacks callbacks;
+        callbacks.edited = [write, hostController](platform::AUParameterAddress address, float value) {
+            if (address < kParameterCount)
+                write(hostController, kFirstParameterPort + static_cast<std::uint32_t>(address), sizeof(float), 0, &value);
+        };
+        callbacks.gesture = [hostTouch](platform::AUParameterAddress address, bool begins) {
+            if (hostTouch && address < kParameterCount)
+                hostTouch->touch(hostTouch->handle, kFirstParameterPort + static_cast<std::uint32_t>(address), begins);
+        };
+        editor->mirror = std::make_unique<orvane::adapter::ParameterMirror>(std::move(*unit), std::move(callbacks));
+        auto window = orvane::adapter::EmbeddedEditor::open(controller, reinterpret_cast<unsigned long>(parent),
+                                                            hostScaleFactor(options, map));
         if (!window) return nullptr;
         editor->window = std::move(*window);
-        editor->window->show();
         const platform::NSSize pixels = editor->window->pixelSize();
         if (resize) resize->ui_resize(resize->handle, static_cast<int>(pixels.width), static_cast<int>(pixels.height));
         *widget = reinterpret_cast<LV2UI_Widget>(editor->window->windowID());
@@ -147,13 +104,9 @@ void portEvent(LV2UI_Handle handle, std::uint32_t port, std::uint32_t size, std:
     auto* self = static_cast<Editor*>(handle);
     if (format != 0 || size != sizeof(float) || port < kFirstParameterPort || port >= kFirstParameterPort + kParameterCount)
         return;
-    const std::uint32_t address = port - kFirstParameterPort;
     float value;
     std::memcpy(&value, buffer, sizeof value);
-    self->known[address] = value;
-    self->isKnown[address] = true;
-    auto tree = self->unit->parameterTree();
-    if (auto parameter = tree ? tree->parameterWithAddress(address) : nullptr) parameter->setValue(value);
+    self->mirror->setFromHost(port - kFirstParameterPort, value);
 }
 
 int idle(LV2UI_Handle handle) {
