@@ -8,7 +8,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Stereo audio effect: grains, gliding dela
 set(CPACK_PACKAGE_DESCRIPTION "Orvane cuts its input into crossfading grains, sends them through three \
 gliding, modulated delay streams with feedback, blends in a velvet-noise reverberation, filters, mixes \
 with the dry signal, wobbles the output and soft-clips it. This package holds the effect as an LV2 \
-plug-in and as a plug-in bundle, the orvane-render file renderer, the orvane-editor window and the \
+plug-in, a VST3 plug-in and a plug-in bundle, the orvane-render file renderer, the orvane-editor window and the \
 Orvane application.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Orvane developers <dev@orvane.invalid>")
@@ -21,4 +21,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/platform/fou
 # jalv runs Orvane Live.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core, jalv")
 set(CPACK_STRIP_FILES ON)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+# Free software under the GPL, version 3 or later; Debian looks for the
+# licence here.
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian-copyright DESTINATION share/doc/orvane RENAME copyright)
 include(CPack)

@@ -144,8 +144,19 @@ TEST(AppProgram, TheInstalledProductWorksFromAnyFolder) {
     for (const char* file : {"bin/orvane", "bin/orvane-render", "bin/orvane-editor", "share/applications/orvane.desktop",
                              "bin/orvane-live", "share/applications/orvane-live.desktop",
                              "share/icons/hicolor/48x48/apps/orvane.png",
-                             "lib/orvane/Orvane.app/PlugIns/OrvaneAUMac.appex/OrvaneAUMac.so"})
+                             "lib/orvane/Orvane.app/PlugIns/OrvaneAUMac.appex/OrvaneAUMac.so",
+                             "lib/vst3/Orvane.vst3/Contents/x86_64-linux/Orvane.so",
+                             "lib/vst3/Orvane.vst3/Contents/Resources/OrvaneAUMac.appex/Info.plist",
+                             "lib/vst3/Orvane.vst3/Contents/Resources/OrvaneAUMac.appex/presets/09-Drunk Chorus.aupreset",
+                             "share/doc/orvane/copyright"})
         EXPECT_TRUE(std::filesystem::exists(prefix.path() / file)) << file;
+    // The installed VST3 module and the unit inside it find every library
+    // they need within the bundle.
+    for (const char* module : {"lib/vst3/Orvane.vst3/Contents/x86_64-linux/Orvane.so",
+                               "lib/vst3/Orvane.vst3/Contents/Resources/OrvaneAUMac.appex/OrvaneAUMac.so"}) {
+        const std::string check = "ldd '" + (prefix.path() / module).string() + "' | grep -q 'not found'";
+        EXPECT_NE(std::system(check.c_str()), 0) << module << " has unresolved libraries";
+    }
     for (const char* command : {"orvane", "orvane-render", "orvane-editor", "orvane-validate"}) {
         const auto page = prefix.path() / "share/man/man1" / (std::string(command) + ".1");
         const std::string read = "man -l '" + page.string() + "' 2>&1 | grep -q '" + command + "'";
