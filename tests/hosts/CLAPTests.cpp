@@ -7,6 +7,7 @@
 
 #include "platform/foundation/MainQueue.h"
 #include "platform/foundation/PropertyList.h"
+#include "hosts/adapter/EditQueue.h"
 #include "tests/engine/AllocationCounter.h"
 #include "tests/hosts/CLAPHost.h"
 #include "tests/hosts/PluginTestSupport.h"
@@ -316,6 +317,26 @@ TEST(CLAPRender, ProcessAllocatesNothingAndAsksTheHostToRunOnThroughTheTail) {
     }
     EXPECT_EQ(allocations, 0u) << "allocations inside process";
     EXPECT_TRUE(out.events.empty());
+}
+
+TEST(CLAPEditQueue, HandsEditsOverInOrderAcrossItsEndAndRefusesWhatItCannotHold) {
+    using orvane::adapter::EditQueue;
+    EditQueue queue;
+    float next = 0.0f, expected = 0.0f;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 200; ++i)
+            ASSERT_TRUE(queue.push({EditQueue::Kind(i % 3), std::uint8_t(i % 6), next++}));
+        for (int i = 0; i < 200; ++i) {
+            const auto edit = queue.pop();
+            ASSERT_TRUE(edit) << "round " << round << ", edit " << i;
+            EXPECT_EQ(edit->value, expected++);
+            EXPECT_EQ(edit->kind, EditQueue::Kind(i % 3));
+            EXPECT_EQ(edit->address, i % 6);
+        }
+        EXPECT_FALSE(queue.pop()) << "nothing left after round " << round;
+    }
+    for (std::uint32_t i = 0; i < EditQueue::kCapacity; ++i) ASSERT_TRUE(queue.push({EditQueue::Kind::value, 0, 1.0f}));
+    EXPECT_FALSE(queue.push({EditQueue::Kind::value, 0, 2.0f})) << "full";
 }
 
 namespace {
