@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -115,7 +116,12 @@ bool Plugin::init() {
             if (hostParams_) hostParams_->request_flush(host_);
         };
         auto units = adapter::PluginUnits::load(companion_, std::move(callbacks));
-        if (!units) return false;
+        if (!units) {
+            // Hosts say only that the plug-in did not start; this says why
+            // (most often Orvane.clap copied without its folder).
+            std::fprintf(stderr, "Orvane.clap: %s\n", units.error().message.c_str());
+            return false;
+        }
         units_ = std::move(*units);
         return true;
     } catch (...) {
@@ -133,7 +139,7 @@ void Plugin::deactivate() {
 }
 
 clap_process_status Plugin::process(const clap_process_t& process) {
-    if (!units_) return CLAP_PROCESS_ERROR;
+    if (!units_ || !units_->renderer->isPrepared()) return CLAP_PROCESS_ERROR;
     auto& renderer = *units_->renderer;
     sendEdits(process.out_events);
     applyHostEvents(process.in_events);

@@ -278,7 +278,7 @@ public:
         clap_istream_t stream{&reader, [](const clap_istream_t* s, void* data, std::uint64_t size) -> std::int64_t {
                                   auto& r = *static_cast<Reader*>(s->ctx);
                                   const auto n = std::min<std::uint64_t>({size, r.bytes->size() - r.at, 5});
-                                  std::memcpy(data, r.bytes->data() + r.at, n);
+                                  if (n > 0) std::memcpy(data, r.bytes->data() + r.at, n);
                                   r.at += n;
                                   return static_cast<std::int64_t>(n);
                               }};

@@ -63,6 +63,23 @@ TEST(CLAPModule, ExportsItsEntryAloneAndOffersOneStereoEffectWithSixKnobsAndAByp
     Host host;
     EXPECT_EQ(factory.create_plugin(&factory, host.clapHost(), "org.orvane.other"), nullptr);
 
+    // Copied without the folder beside it, it lists itself but does not start.
+    {
+        platform::testing::TempFolder alone;
+        fs::copy_file(kModule, alone / "Orvane.clap");
+        void* handle = ::dlopen((alone / "Orvane.clap").c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_TRUE(handle) << ::dlerror();
+        const auto* entry = static_cast<const clap_plugin_entry_t*>(::dlsym(handle, "clap_entry"));
+        ASSERT_TRUE(entry && entry->init((alone / "Orvane.clap").c_str()));
+        const auto* copy = static_cast<const clap_plugin_factory_t*>(entry->get_factory(CLAP_PLUGIN_FACTORY_ID));
+        const auto* plugin = copy->create_plugin(copy, host.clapHost(), "org.orvane.orvane");
+        ASSERT_TRUE(plugin);
+        EXPECT_FALSE(plugin->init(plugin));
+        plugin->destroy(plugin);
+        entry->deinit();
+        ::dlclose(handle);
+    }
+
     Instance plugin;
     const auto* ports = plugin.extension<clap_plugin_audio_ports_t>(CLAP_EXT_AUDIO_PORTS);
     ASSERT_TRUE(ports);
