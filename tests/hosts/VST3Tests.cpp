@@ -360,7 +360,8 @@ TEST(VST3State, SavedStateRestoresIntoAnotherInstanceAndWhatCannotBeReadChangesN
 TEST(VST3Render, ProcessAllocatesNothingManyInstancesShareNothingAndSilencePastTheTailIsSkipped) {
     constexpr int32 kBlock = 256;
     const std::array<double, kKnobs> settings{0.5, 0.4, 0.6, 0.5, 0.2, 0.0};
-    const auto left = testsignals::noise(24000, 15, 0.5f), right = testsignals::noise(24000, 16, 0.5f);
+    // A whole number of blocks: the renders below process whole blocks only.
+    const auto left = testsignals::noise(94 * kBlock, 15, 0.5f), right = testsignals::noise(94 * kBlock, 16, 0.5f);
     const auto changes = [&](std::size_t first, int32 n, ParameterChanges& c) {
         settingsAtStart(settings)(first, n, c);
         if (first > 0) {
