@@ -23,6 +23,10 @@ using namespace Steinberg::Vst;
 
 namespace {
 
+/// Between two automation points a knob moves in steps this many frames
+/// apart, as the host's line between them asks.
+constexpr int32 kRampStepFrames = 32;
+
 /// A saved state is a few hundred bytes; anything far past that is not ours.
 constexpr std::size_t kLongestState = 1 << 20;
 
@@ -162,6 +166,7 @@ tresult PLUGIN_API Plugin::setActive(TBool state) {
     if (!renderer_->prepare(setup_.sampleRate, static_cast<std::uint32_t>(std::max<int32>(setup_.maxSamplesPerBlock, 1))))
         return kResultFalse;
     silentFrames_ = 0;
+    rampKnown_.fill(false);
     active_ = true;
     return kResultOk;
 }
@@ -171,6 +176,7 @@ tresult PLUGIN_API Plugin::setState(IBStream* state) {
     auto bytes = readAll(state);
     if (!bytes) return kResultFalse;
     if (!adapter::restoreStateData(*renderingUnit_, *bytes)) return kResultFalse;
+    forgetRamps_.store(true, std::memory_order_relaxed);
     mirror_->applyFromHost([&](platform::AUAudioUnit& unit) { (void)adapter::restoreStateData(unit, *bytes); });
     const auto preset = controllerUnit_->currentPreset();
     if (preset && preset->number >= 0) program_ = static_cast<std::size_t>(preset->number);
@@ -227,6 +233,7 @@ uint32 PLUGIN_API Plugin::getTailSamples() {
 tresult PLUGIN_API Plugin::process(ProcessData& data) {
     if (!renderer_) return kNotInitialized;
     const auto& presets = table_.presets();
+    if (forgetRamps_.exchange(false, std::memory_order_relaxed)) rampKnown_.fill(false);
     bool parametersChanged = false;
     if (auto* changes = data.inputParameterChanges) {
         const int32 queues = changes->getParameterCount();
@@ -235,6 +242,11 @@ tresult PLUGIN_API Plugin::process(ProcessData& data) {
             if (!queue) continue;
             const ParamID id = queue->getParameterId();
             const int32 points = queue->getPointCount();
+            if (id < rampFrom_.size() && knobAddress(id)) {
+                scheduleRamp(id, *queue);
+                parametersChanged = parametersChanged || points > 0;
+                continue;
+            }
             for (int32 p = 0; p < points; ++p) {
                 int32 offset = 0;
                 ParamValue value = 0.0;
@@ -249,8 +261,6 @@ tresult PLUGIN_API Plugin::process(ProcessData& data) {
                                                 presets.size() - 1);
                     const auto& preset = presets[index];
                     for (std::size_t a = 0; a < preset.values.size(); ++a) renderer_->schedule(a, preset.values[a], at);
-                } else if (knobAddress(id)) {
-                    renderer_->schedule(id, static_cast<float>(value), at);
                 }
             }
         }
@@ -286,6 +296,34 @@ tresult PLUGIN_API Plugin::process(ProcessData& data) {
     renderer_->render(input, output, frames);
     data.outputs[0].silenceFlags = 0;
     return kResultOk;
+}
+
+void Plugin::scheduleRamp(ParamID id, IParamValueQueue& queue) {
+    // The host's points lie on a line that starts from the knob's last
+    // point; the knob follows it in steps, each value at its own frame.
+    bool known = rampKnown_[id];
+    float from = rampFrom_[id];
+    int32 fromOffset = 0;
+    const int32 points = queue.getPointCount();
+    for (int32 p = 0; p < points; ++p) {
+        int32 offset = 0;
+        ParamValue point = 0.0;
+        if (queue.getPoint(p, offset, point) != kResultOk) continue;
+        offset = std::max<int32>(offset, fromOffset);
+        const auto value = static_cast<float>(point);
+        if (known && offset > fromOffset) {
+            const float span = static_cast<float>(offset - fromOffset);
+            for (int32 at = fromOffset + kRampStepFrames; at < offset; at += kRampStepFrames)
+                renderer_->schedule(id, from + (value - from) * (static_cast<float>(at - fromOffset) / span),
+                                    static_cast<std::uint32_t>(at));
+        }
+        renderer_->schedule(id, value, static_cast<std::uint32_t>(offset));
+        from = value;
+        fromOffset = offset;
+        known = true;
+    }
+    rampFrom_[id] = from;
+    rampKnown_[id] = known;
 }
 
 // MARK: the controller
@@ -432,6 +470,7 @@ void Plugin::selectProgram(std::size_t index) {
     // The rendering side hears the choice from the host as a program change
     // at its frame; the preset's name comes along with the unit's own choice.
     renderingUnit_->setCurrentPreset(presets[index]);
+    forgetRamps_.store(true, std::memory_order_relaxed);
     mirror_->applyFromHost([&](platform::AUAudioUnit& unit) { unit.setCurrentPreset(presets[index]); });
     tellHostValuesChanged();
 }

@@ -33,12 +33,7 @@ LV2UI_Resize resizeInto(Writes& writes) {
 }
 
 /// How many pixels of a 100 x 100 box differ between two pictures of a window.
-int changedInBox(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b, int width, int x0, int y0) {
-    int changed = 0;
-    for (int y = y0; y < y0 + 100; ++y)
-        for (int x = x0; x < x0 + 100; ++x) changed += a[std::size_t(y) * width + x] != b[std::size_t(y) * width + x];
-    return changed;
-}
+using testx::changedInBox;
 
 } // namespace
 
