@@ -8,6 +8,7 @@
 #include "platform/foundation/MainQueue.h"
 #include "platform/foundation/PropertyList.h"
 #include "tests/engine/AllocationCounter.h"
+#include "tests/hosts/SoundFiles.h"
 #include "tests/hosts/VST3Host.h"
 #include "tests/platform/foundation/TempFolder.h"
 #include "tests/support/Process.h"
@@ -15,8 +16,6 @@
 #include "tests/support/XServer.h"
 
 #include <fftw3.h>
-#include <malloc.h>
-#include <sndfile.h>
 
 #include <atomic>
 #include <cmath>
@@ -74,34 +73,6 @@ std::function<void(std::size_t, int32, ParameterChanges&)> settingsAtStart(const
         if (first != 0) return;
         for (int k = 0; k < kKnobs; ++k) changes.add(static_cast<ParamID>(k), 0, values[static_cast<std::size_t>(k)]);
     };
-}
-
-void writeWav(const fs::path& file, const std::vector<float>& left, const std::vector<float>& right, int rate) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* sound = sf_open(file.c_str(), SFM_WRITE, &info);
-    std::vector<float> frames;
-    for (std::size_t i = 0; i < left.size(); ++i) frames.insert(frames.end(), {left[i], right[i]});
-    sf_writef_float(sound, frames.data(), static_cast<sf_count_t>(left.size()));
-    sf_close(sound);
-}
-
-std::vector<float> wavSamples(const fs::path& file) {
-    SF_INFO info{};
-    SNDFILE* sound = sf_open(file.c_str(), SFM_READ, &info);
-    std::vector<float> samples(sound ? static_cast<std::size_t>(info.frames * info.channels) : 0);
-    if (sound) sf_readf_float(sound, samples.data(), info.frames), sf_close(sound);
-    return samples;
-}
-
-long residentKilobytes() {
-    ::malloc_trim(0);
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
 }
 
 } // namespace
@@ -303,7 +274,7 @@ TEST(VST3Render, AnyRateAndBlockStaysFiniteBypassIsExactAndWithoutReverberationM
     // same size: the same bits.
     const auto input = folder / "in.wav";
     const auto left = testsignals::noise(30000, 7, 0.5f), right = testsignals::noise(30000, 8, 0.5f);
-    writeWav(input, left, right, 48000);
+    testsound::writeStereoWav(input, left, right, 48000);
     for (int32 block : {1, 64, 1000, 4096}) {
         const auto output = folder / ("out-" + std::to_string(block) + ".wav");
         std::vector<std::string> command{ORVANE_RENDER_PROGRAM, input.string(), "-o", output.string(), "--tail", "0",
@@ -312,7 +283,7 @@ TEST(VST3Render, AnyRateAndBlockStaysFiniteBypassIsExactAndWithoutReverberationM
             command.insert(command.end(), {"--set", std::string(kIdentifiers[k]) + "=" + std::to_string(settings[std::size_t(k)])});
         Process render(command);
         ASSERT_EQ(render.wait(std::chrono::seconds(60)), 0) << render.errorText();
-        const auto theirs = wavSamples(output);
+        const auto theirs = testsound::wavSamples(output);
         Instance plugin(48000.0, block);
         auto ours = std::pair{left, right};
         plugin.render(ours.first, ours.second, block, settingsAtStart(settings));
@@ -665,9 +636,9 @@ TEST(VST3Editor, EmbedsInTheHostsWindowResizesSendsGesturesAndClosesAHundredTime
         ASSERT_TRUE(editor.attached) << "cycle " << cycle;
         plugin.controller->setParamNormalized(5, double(cycle % 10) / 10.0);
         frame.loop.run(5);
-        if (cycle == 9) afterTenth = residentKilobytes();
+        if (cycle == 9) afterTenth = testprocess::residentKilobytes();
     }
-    const long afterLast = residentKilobytes();
+    const long afterLast = testprocess::residentKilobytes();
     if (!kSanitized) {
         EXPECT_LE(std::labs(afterLast - afterTenth), 2048) << afterTenth << " kB, then " << afterLast << " kB";
     }
