@@ -52,6 +52,9 @@ std::string lowercase(std::string text) {
 
 bool sameIID(const TUID a, const TUID b) { return std::memcmp(a, b, sizeof(TUID)) == 0; }
 
+/// The host's bypass, kept in the saved state beside the unit's own keys.
+constexpr const char* kBypassStateKey = "vst3_bypass";
+
 } // namespace
 
 Plugin::Plugin(std::filesystem::path bundleFolder) : bundleFolder_(std::move(bundleFolder)) {}
@@ -99,6 +102,7 @@ tresult PLUGIN_API Plugin::initialize(FUnknown*) {
         renderer_ = std::make_unique<adapter::UnitRenderer>(renderingUnit_);
         adapter::ParameterMirror::Callbacks callbacks;
         callbacks.edited = [this](platform::AUParameterAddress address, float value) {
+            controllerChanged();
             if (handler_) handler_->performEdit(static_cast<ParamID>(address), value);
         };
         callbacks.gesture = [this](platform::AUParameterAddress address, bool begins) {
@@ -175,8 +179,12 @@ tresult PLUGIN_API Plugin::setState(IBStream* state) {
     if (!renderingUnit_) return kNotInitialized;
     auto bytes = readAll(state);
     if (!bytes) return kResultFalse;
-    if (!adapter::restoreStateData(*renderingUnit_, *bytes)) return kResultFalse;
+    auto restored = adapter::restoreStateData(*renderingUnit_, *bytes);
+    if (!restored) return kResultFalse;
     forgetRamps_.store(true, std::memory_order_relaxed);
+    const auto bypass = restored->find(kBypassStateKey);
+    bypassed_ = bypass != restored->end() && bypass->second.boolean() && *bypass->second.boolean();
+    renderingUnit_->setShouldBypassEffect(bypassed_);
     mirror_->applyFromHost([&](platform::AUAudioUnit& unit) { (void)adapter::restoreStateData(unit, *bytes); });
     const auto preset = controllerUnit_->currentPreset();
     if (preset && preset->number >= 0) program_ = static_cast<std::size_t>(preset->number);
@@ -186,7 +194,12 @@ tresult PLUGIN_API Plugin::setState(IBStream* state) {
 
 tresult PLUGIN_API Plugin::getState(IBStream* state) {
     if (!renderingUnit_ || !state) return kResultFalse;
-    auto bytes = adapter::saveStateData(*renderingUnit_);
+    // A value the host set just now reaches the rendering side with the
+    // next process call: until then the controller side holds it.
+    const bool controllerNewer = controllerChangedAt_ == processCalls_.load(std::memory_order_relaxed);
+    platform::PropertyList::Dictionary extra;
+    extra.emplace(kBypassStateKey, platform::PropertyList(renderingUnit_->shouldBypassEffect()));
+    auto bytes = adapter::saveStateData(controllerNewer ? *controllerUnit_ : *renderingUnit_, extra);
     if (!bytes) return kResultFalse;
     int32 written = 0;
     if (state->write(bytes->data(), static_cast<int32>(bytes->size()), &written) != kResultOk ||
@@ -273,6 +286,7 @@ tresult PLUGIN_API Plugin::process(ProcessData& data) {
                            data.inputs[0].channelBuffers32 && data.outputs[0].channelBuffers32;
     if (data.numSamples <= 0 || !haveBuses || data.symbolicSampleSize != kSample32) {
         renderer_->render(noInput, noOutput, 0);
+        processCalls_.fetch_add(1, std::memory_order_relaxed);
         return kResultOk;
     }
     const auto frames = static_cast<std::uint32_t>(data.numSamples);
@@ -291,10 +305,12 @@ tresult PLUGIN_API Plugin::process(ProcessData& data) {
         std::memset(output[0], 0, frames * sizeof(float));
         std::memset(output[1], 0, frames * sizeof(float));
         data.outputs[0].silenceFlags = 3;
+        processCalls_.fetch_add(1, std::memory_order_relaxed);
         return kResultOk;
     }
     renderer_->render(input, output, frames);
     data.outputs[0].silenceFlags = 0;
+    processCalls_.fetch_add(1, std::memory_order_relaxed);
     return kResultOk;
 }
 
@@ -332,10 +348,13 @@ tresult PLUGIN_API Plugin::setComponentState(IBStream* state) {
     if (!controllerUnit_) return kNotInitialized;
     auto bytes = readAll(state);
     if (!bytes) return kResultFalse;
-    bool restored = false;
-    mirror_->applyFromHost(
-        [&](platform::AUAudioUnit& unit) { restored = adapter::restoreStateData(unit, *bytes).has_value(); });
+    std::optional<platform::PropertyList::Dictionary> restored;
+    mirror_->applyFromHost([&](platform::AUAudioUnit& unit) {
+        if (auto dictionary = adapter::restoreStateData(unit, *bytes)) restored = std::move(*dictionary);
+    });
     if (!restored) return kResultFalse;
+    const auto bypass = restored->find(kBypassStateKey);
+    bypassed_ = bypass != restored->end() && bypass->second.boolean() && *bypass->second.boolean();
     const auto preset = controllerUnit_->currentPreset();
     if (preset && preset->number >= 0) program_ = static_cast<std::size_t>(preset->number);
     tellHostValuesChanged();
@@ -391,7 +410,7 @@ tresult PLUGIN_API Plugin::getParamStringByValue(ParamID id, ParamValue value, S
         const auto index = std::min(static_cast<std::size_t>(std::lround(std::clamp(value, 0.0, 1.0) *
                                                                          double(presets.size() - 1))),
                                     presets.size() - 1);
-        text = presets[index].name;
+        text = adapter::presetLabel(index, presets[index].name);
     } else {
         return kInvalidArgument;
     }
@@ -417,7 +436,7 @@ tresult PLUGIN_API Plugin::getParamValueByString(ParamID id, TChar* string, Para
     if (id == kProgramParameter) {
         const auto& presets = table_.presets();
         for (std::size_t i = 0; i < presets.size(); ++i) {
-            if (lowercase(presets[i].name) == wanted) {
+            if (lowercase(presets[i].name) == wanted || lowercase(adapter::presetLabel(i, presets[i].name)) == wanted) {
                 value = presets.size() > 1 ? double(i) / double(presets.size() - 1) : 0.0;
                 return kResultOk;
             }
@@ -450,6 +469,7 @@ tresult PLUGIN_API Plugin::setParamNormalized(ParamID id, ParamValue value) {
     value = std::clamp(value, 0.0, 1.0);
     if (auto address = knobAddress(id)) {
         mirror_->setFromHost(*address, static_cast<float>(value));
+        controllerChanged();
         return kResultOk;
     }
     if (id == kBypassParameter) {
@@ -472,8 +492,16 @@ void Plugin::selectProgram(std::size_t index) {
     renderingUnit_->setCurrentPreset(presets[index]);
     forgetRamps_.store(true, std::memory_order_relaxed);
     mirror_->applyFromHost([&](platform::AUAudioUnit& unit) { unit.setCurrentPreset(presets[index]); });
+    valuesChangedPending_ = true;
+}
+
+void Plugin::deliverPendingNotifications() {
+    if (!valuesChangedPending_) return;
+    valuesChangedPending_ = false;
     tellHostValuesChanged();
 }
+
+void Plugin::controllerChanged() { controllerChangedAt_ = processCalls_.load(std::memory_order_relaxed); }
 
 void Plugin::tellHostValuesChanged() {
     if (handler_) handler_->restartComponent(kParamValuesChanged);
@@ -491,7 +519,9 @@ IPlugView* PLUGIN_API Plugin::createView(FIDString name) {
     if (!name || std::strcmp(name, ViewType::kEditor) != 0 || !bundle_) return nullptr;
     auto controller = editorController();
     if (!controller) return nullptr;
-    return new View(controller, static_cast<IComponent*>(this));
+    auto* view = new View(controller, static_cast<IComponent*>(this));
+    view->onIdle = [this] { deliverPendingNotifications(); };
+    return view;
 }
 
 std::shared_ptr<platform::AUViewController> Plugin::editorController() const {
@@ -523,7 +553,7 @@ tresult PLUGIN_API Plugin::getProgramName(ProgramListID list, int32 index, Strin
     const auto& presets = table_.presets();
     if (list != kFactoryProgramList || index < 0 || static_cast<std::size_t>(index) >= presets.size() || !name)
         return kInvalidArgument;
-    copyToHost(presets[static_cast<std::size_t>(index)].name, name, 128);
+    copyToHost(adapter::presetLabel(static_cast<std::size_t>(index), presets[static_cast<std::size_t>(index)].name), name, 128);
     return kResultOk;
 }
 
