@@ -34,21 +34,22 @@ constexpr std::int64_t shortestTiledBlock(D d) {
     return std::max<std::int64_t>(72, 6 * static_cast<std::int64_t>(hn::MaxLanes(d)));
 }
 
-// Every product is rounded and added to its buffer sample on its own, each
-// buffer sample receiving its taps in list order: the plain loop's sums to
-// the bit, whatever the lanes.
+// Each product is added with one rounding (fused multiply-add where the
+// path has it, a rounded product and sum where it does not).
 
 /// Adds taps [tBegin, tEnd) into the tile at dst, whose first sample lies p
-/// samples past the read position. Lanes outside the block read silence,
-/// whose product with a gain is a zero; adding a zero leaves every sum but
-/// -0 as it is.
+/// samples past the read position: their sum first, in list order, then
+/// that sum to the buffer. The buffer's running sum is thus rounded once per
+/// block or window rather than once per tap, which is where a float sum of
+/// a thousand taps loses most. Lanes outside the block read silence, which
+/// adds nothing.
 template <class D>
 HWY_INLINE void addTapsToTile(D d, float* HWY_RESTRICT dst, std::int64_t p, const TiledTap* HWY_RESTRICT taps,
                               std::size_t tBegin, std::size_t tEnd, const float* HWY_RESTRICT copies) {
     const auto lanes = static_cast<std::int64_t>(hn::Lanes(d));
     hn::Vec<D> acc[kTileVectors];
 #pragma GCC unroll 16
-    for (std::int64_t j = 0; j < kTileVectors; ++j) acc[j] = hn::LoadU(d, dst + j * lanes);
+    for (std::int64_t j = 0; j < kTileVectors; ++j) acc[j] = hn::Zero(d);
     // Four taps per pass: with about a dozen taps per tile, the loop's own
     // counting and branching are a real share of the work.
 #pragma GCC unroll 4
@@ -56,10 +57,10 @@ HWY_INLINE void addTapsToTile(D d, float* HWY_RESTRICT dst, std::int64_t p, cons
         const auto g = hn::Set(d, taps[t].gain);
         const float* HWY_RESTRICT src = copies + (p + taps[t].offset);
 #pragma GCC unroll 16
-        for (std::int64_t j = 0; j < kTileVectors; ++j) acc[j] = hn::Add(acc[j], hn::Mul(g, hn::Load(d, src + j * lanes)));
+        for (std::int64_t j = 0; j < kTileVectors; ++j) acc[j] = hn::MulAdd(g, hn::Load(d, src + j * lanes), acc[j]);
     }
 #pragma GCC unroll 16
-    for (std::int64_t j = 0; j < kTileVectors; ++j) hn::StoreU(acc[j], d, dst + j * lanes);
+    for (std::int64_t j = 0; j < kTileVectors; ++j) hn::StoreU(hn::Add(hn::LoadU(d, dst + j * lanes), acc[j]), d, dst + j * lanes);
 }
 
 // The tap loop turned inside out: a tile of buffer samples stays in
@@ -143,6 +144,13 @@ bool spreadOverTiles(D d, float* HWY_RESTRICT buf, std::int64_t size, std::int64
     return true;
 }
 
+/// g x + s rounded as the path's vectors round it, for the samples at the
+/// ends of a run.
+HWY_INLINE float addProduct(float g, float x, float s) {
+    const hn::CappedTag<float, 1> d1;
+    return hn::GetLane(hn::MulAdd(hn::Set(d1, g), hn::Set(d1, x), hn::Set(d1, s)));
+}
+
 // The plain loop in lane groups: each tap's block is one contiguous run
 // unless it crosses the end of the buffer. Each run is added from its end
 // back to its start: the next tap's run begins inside this one's last part,
@@ -161,13 +169,13 @@ void spreadOverTaps(D d, float* HWY_RESTRICT buf, std::int64_t size, std::int64_
         const auto gv = hn::Set(d, g);
         const std::int64_t first = std::min(n, size - start);
         float* dst = buf + start;
-        for (std::int64_t i = first; i < n; ++i) buf[i - first] += g * x[i];
+        for (std::int64_t i = first; i < n; ++i) buf[i - first] = addProduct(g, x[i], buf[i - first]);
         std::int64_t i = first;
         for (; i >= lanes; i -= lanes) {
-            const auto sum = hn::Add(hn::LoadU(d, dst + i - lanes), hn::Mul(gv, hn::LoadU(d, x + i - lanes)));
+            const auto sum = hn::MulAdd(gv, hn::LoadU(d, x + i - lanes), hn::LoadU(d, dst + i - lanes));
             hn::StoreU(sum, d, dst + i - lanes);
         }
-        for (--i; i >= 0; --i) dst[i] += g * x[i];
+        for (--i; i >= 0; --i) dst[i] = addProduct(g, x[i], dst[i]);
     }
 }
 
