@@ -27,8 +27,9 @@ void VelvetReverberator::allocate(std::int64_t loop, std::int64_t maxBlock) {
     buffer.shrink_to_fit();
     scratch.assign(loop > 0 && maxBlock > 0 ? reverberatorScratchSize(maxBlock) : 0, 0.0f);
     scratch.shrink_to_fit();
-    tiledTaps.assign(scratch.empty() ? 0 : static_cast<std::size_t>(VelvetEchoes::kEchoCount), TiledTap{});
-    tiledTaps.shrink_to_fit();
+    tiledTaps = TapTable{};
+    tiledTaps.taps.assign(scratch.empty() ? 0 : static_cast<std::size_t>(VelvetEchoes::kEchoCount), TiledTap{});
+    tiledTaps.taps.shrink_to_fit();
     // Room for a window that is one short of full before the block that
     // fills it, and for the tiles to work on it.
     if (!scratch.empty() && scratch.size() < reverberatorScratchSize(2 * kWindow)) {
@@ -77,7 +78,7 @@ void VelvetReverberator::spreadGathered(std::int64_t end) noexcept {
     if (start < 0) start += bufferSize;
     if (start >= bufferSize) start -= bufferSize;
     spreadOverTaps(buffer.data(), bufferSize, start, gatheredEchoes.data() + nearTaps, gatheredEchoes.size() - nearTaps,
-                   kTapGain, gathered.data(), gatheredCount, scratch, tiledTaps);
+                   kTapGain, gathered.data(), gatheredCount, scratch, tiledTaps, gatheredVersion);
     gatheredCount = 0;
 }
 
@@ -108,12 +109,12 @@ void VelvetReverberator::processBlock(const std::vector<VelvetEcho>& echoes, flo
     if (gather && gatherable) {
         std::copy(x, x + n, gathered.data() + gatheredCount);
         gatheredCount += n;
-        spreadOverTaps(buf, size, readPos, gatheredEchoes.data(), nearTaps, kTapGain, x, n, scratch, tiledTaps);
+        spreadOverTaps(buf, size, readPos, gatheredEchoes.data(), nearTaps, kTapGain, x, n, scratch, tiledTaps, version);
         // The far taps reach no sample of this block yet, nor of the next
         // unless the window is full.
         if (gatheredCount >= kWindow) spreadGathered(n);
     } else {
-        spreadOverTaps(buf, size, readPos, echoes.data(), echoes.size(), kTapGain, x, n, scratch, tiledTaps);
+        spreadOverTaps(buf, size, readPos, echoes.data(), echoes.size(), kTapGain, x, n, scratch, tiledTaps, version);
     }
 
     const float c = dampingCoef;

@@ -50,8 +50,20 @@ public:
     /// Working room of the tiled tap loop (shifted copies of a block and one
     /// entry per tap, for patterns of up to VelvetEchoes::kEchoCount taps);
     /// sized by allocate for blocks of up to maxBlock.
+    /// The tiled loop's entries for one list of echoes, as of a pattern
+    /// version, block length and tile (lanes times vectors; a tile's lanes
+    /// are a path's).
+    struct TapTable {
+        std::vector<TiledTap> taps;
+        std::uint64_t version = 0;
+        const VelvetEcho* echoes = nullptr;
+        std::size_t count = 0;
+        std::int64_t frames = 0;
+        std::int64_t tile = 0;
+        bool usable = false;
+    };
     std::vector<float> scratch;
-    std::vector<TiledTap> tiledTaps;
+    TapTable tiledTaps;
     /// Input of short blocks not yet added at the taps that lie a window or
     /// more ahead (gatheredCount samples, ending where the read position is
     /// or, within a block, at its end), with the pattern it is added with:
