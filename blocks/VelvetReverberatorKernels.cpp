@@ -186,6 +186,17 @@ void Spread(float* HWY_RESTRICT buf, std::int64_t size, std::int64_t readPos, co
             std::size_t count, float tapGain, const float* HWY_RESTRICT x, std::int64_t n, float* HWY_RESTRICT scratch,
             std::size_t scratchSize, TapTable& table, std::uint64_t version) {
     const hn::ScalableTag<float> d;
+    // Longer blocks go through the tiles a piece at a time, so that the
+    // shifted copies of a piece stay in the nearest cache.
+    constexpr std::int64_t kPiece = 1024;
+    if (n > kPiece + kPiece / 2) {
+        for (std::int64_t at = 0; at < n; at += kPiece) {
+            const std::int64_t start = readPos + at < size ? readPos + at : readPos + at - size;
+            Spread(buf, size, start, echoes, count, tapGain, x + at, std::min(kPiece, n - at), scratch, scratchSize, table,
+                   version);
+        }
+        return;
+    }
     // Tiles for long blocks whose taps all lie in the buffer and reach no
     // buffer sample twice.
     const bool tiles = n >= shortestTiledBlock(d) && scratchSize >= reverberatorScratchSize(n) && count > 0 &&
