@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <limits>
 
@@ -228,6 +229,70 @@ TEST(KnobReadout, EachKnobSaysWhatTheEngineSetsAtBothEndsAndTheMiddle) {
         }
     }
     EXPECT_EQ(orvane::knobReadout(6, 0.5f).text, "");
+}
+
+TEST(KnobReadout, EveryReadoutReadsBackAsTypedWithOrWithoutItsWordAndUnit) {
+    using orvane::knobReadout;
+    using orvane::knobValueFromText;
+    // Without its word, in capitals and without spaces: "DEPTH4.5MS", "4.5MS".
+    const auto variants = [](const std::string& text) {
+        std::string bare = text.substr(text.find_first_of("0123456789"));
+        if (bare.ends_with(" wet")) bare.resize(bare.size() - 4);
+        std::vector<std::string> all{text, bare};
+        for (std::string& s : all) {
+            std::string squeezed;
+            for (char c : s)
+                if (c != ' ') squeezed += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            s = squeezed;
+        }
+        all.push_back(text);
+        return all;
+    };
+    // The same words and the same number: "0.0 ms", a hair above 0, reads
+    // back as 0.
+    const auto sameReadout = [](const std::string& a, const std::string& b) {
+        const auto split = [](const std::string& text) {
+            const auto digit = text.find_first_of("0123456789");
+            if (digit == std::string::npos) return std::pair{text, -1.0};
+            const auto end = text.find_first_not_of("0123456789.", digit);
+            return std::pair{text.substr(0, digit) + text.substr(end), std::stod(text.substr(digit))};
+        };
+        return split(a) == split(b);
+    };
+    for (AUParameterAddress a = 0; a < 6; ++a) {
+        for (int i = 0; i <= 1000; ++i) {
+            const float v = float(i) / 1000.0f;
+            const std::string text = knobReadout(a, v).text;
+            for (const std::string& typed : text == "no reverb" ? std::vector{text} : variants(text)) {
+                const auto read = knobValueFromText(a, typed);
+                ASSERT_TRUE(read) << a << ": '" << typed << "' from " << v;
+                EXPECT_TRUE(sameReadout(knobReadout(a, *read).text, text)) << a << ": '" << typed << "' from " << v;
+            }
+        }
+    }
+    struct Typed { AUParameterAddress address; const char* text; const char* readout; };
+    for (const Typed& t : {Typed{5, "4.5 s", "decay 4.5 s"}, {5, "4.5", "decay 4.5 s"}, {5, "4500ms", "decay 4.5 s"},
+                           {5, "0.5 s", "decay 0.5 s"}, {5, " No  Reverb ", "no reverb"}, {5, "off", "no reverb"},
+                           {2, "30 ms", "spread 30 ms"}, {2, "0.03 s", "spread 30 ms"}, {2, "30.4", "spread 30 ms"},
+                           {0, "62%", "62% wet"}, {0, "0.62", "62% wet"}, {0, "62", "62% wet"}, {0, "wet 62 %", "62% wet"},
+                           {0, "1", "100% wet"}, {3, "feedback 49%", "feedback 49%"}, {3, "0.49", "feedback 49%"},
+                           {4, "wander 120 ms", "wander 120 ms"}, {1, "Depth 50 ms", "depth 50 ms"}, {1, ".5", "depth 0.5 ms"}})
+        EXPECT_EQ(knobReadout(t.address, knobValueFromText(t.address, t.text).value_or(-1.0f)).text, t.readout) << t.text;
+    EXPECT_EQ(knobValueFromText(3, "feedback 98%"), 1.0f) << "the top readout, half a step above the top";
+    EXPECT_EQ(knobValueFromText(2, "30 ms"), 1.0f);
+    EXPECT_EQ(knobValueFromText(0, "0%"), 0.0f);
+    EXPECT_EQ(knobValueFromText(5, "no reverb"), 0.0f);
+    EXPECT_GT(*knobValueFromText(5, "decay 0.5 s"), 0.0f) << "a decay keeps the reverberation on";
+    EXPECT_NEAR(orvane::curves::filterCutoffHz(*knobValueFromText(5, "1 kHz")), 1000.0, 0.01) << "the filter corner";
+    EXPECT_NEAR(orvane::curves::filterCutoffHz(*knobValueFromText(5, "440hz")), 440.0, 0.01);
+
+    for (const Typed& refused : {Typed{2, "31 ms", "out of range"}, {3, "feedback 99%", ""}, {3, "1", "100% feedback"},
+                                 {5, "0.4 s", ""}, {5, "11 s", ""}, {0, "-1%", ""}, {0, "101%", ""}, {5, "100 Hz", ""},
+                                 {0, "30 ms", "unknown unit"}, {2, "30 %", ""}, {2, "30 kg", ""}, {4, "2 Hz", ""},
+                                 {0, "", "empty"}, {0, "   ", ""}, {1, "abc", "garbage"}, {1, "4,5", ""}, {1, "4.5.1", ""},
+                                 {1, "inf", ""}, {1, "nan", ""}, {1, "ms", ""}, {1, "decay 4 ms", "another knob's word"},
+                                 {5, "decay 1 kHz", ""}, {1, "4 5", ""}, {6, "0.5", "no such knob"}})
+        EXPECT_FALSE(knobValueFromText(refused.address, refused.text)) << refused.address << ": '" << refused.text << "'";
 }
 
 TEST_F(Editor, TheGridScalesWithThePanelAndWidensOrStandsTall) {
