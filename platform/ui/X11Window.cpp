@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -79,6 +80,12 @@ struct X11Window::State {
     /// What the window shows, drawn off-screen at the window's pixel size.
     cairo_surface_t* backBuffer = nullptr;
     bool topLevel = true;
+    /// Embedded: the host's window, and the window that had the keyboard
+    /// focus before a click took it (None while the host has it).
+    Window parent = 0;
+    Window focusBefore = None;
+    /// Key codes whose press went on to the host: their release follows.
+    std::vector<unsigned> forwardedKeys;
 
     ~State() {
         if (backBuffer) cairo_surface_destroy(backBuffer);
@@ -104,6 +111,7 @@ std::expected<std::unique_ptr<X11Window>, Error> X11Window::open(std::shared_ptr
     const int screen = DefaultScreen(display);
     state->topLevel = options.parent == 0;
     const Window parent = state->topLevel ? RootWindow(display, screen) : options.parent;
+    state->parent = state->topLevel ? 0 : parent;
     if (!state->topLevel) {
         XWindowAttributes attributes;
         // A bad parent XID would otherwise end the process through Xlib's
@@ -128,7 +136,8 @@ std::expected<std::unique_ptr<X11Window>, Error> X11Window::open(std::shared_ptr
     attributes.background_pixmap = None;
     attributes.bit_gravity = NorthWestGravity;
     attributes.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask |
-                            PointerMotionMask | EnterWindowMask | LeaveWindowMask | KeyPressMask | FocusChangeMask;
+                            PointerMotionMask | EnterWindowMask | LeaveWindowMask | KeyPressMask | KeyReleaseMask |
+                            FocusChangeMask;
     state->window = XCreateWindow(display, parent, x, y, width, height, 0, CopyFromParent, InputOutput,
                                   CopyFromParent, CWBackPixmap | CWBitGravity | CWEventMask, &attributes);
     if (!state->window) return std::unexpected(uiError("cannot create an X window"));
@@ -238,6 +247,7 @@ void X11Window::handleEvent(void* raw) {
     case ButtonPress:
     case ButtonRelease: {
         const XButtonEvent& b = event.xbutton;
+        if (event.type == ButtonPress) takeKeyboardFocus(b.time);
         if (b.button >= 1 && b.button <= 3) {
             router_.dispatch(pointerEvent(event.type == ButtonPress ? NSEvent::Type::mouseDown : NSEvent::Type::mouseUp,
                                           static_cast<int>(b.button), b.x, b.y, b.time, b.state));
@@ -264,21 +274,10 @@ void X11Window::handleEvent(void* raw) {
                                       1, c.x, c.y, c.time, c.state));
         break;
     }
-    case KeyPress: {
-        char text[32] = {};
-        KeySym keysym = NoSymbol;
-        const int length = XLookupString(&event.xkey, text, sizeof text - 1, &keysym, nullptr);
-        NSKeyEvent key;
-        KeySym lower = keysym, upper = keysym;
-        XConvertCase(keysym, &lower, &upper);
-        key.keysym = static_cast<std::uint32_t>(lower);
-        key.control = event.xkey.state & ControlMask;
-        key.shift = event.xkey.state & ShiftMask;
-        key.alt = event.xkey.state & Mod1Mask;
-        if (length > 0 && static_cast<unsigned char>(text[0]) >= 0x20) key.characters.assign(text, length);
-        if (onKeyDown) onKeyDown(key);
+    case KeyPress:
+    case KeyRelease:
+        handleKey(&event);
         break;
-    }
     case UnmapNotify:
         router_.cancel();
         router_.dispatch({NSEvent::Type::mouseExited});
@@ -292,6 +291,83 @@ void X11Window::handleEvent(void* raw) {
     default:
         break;
     }
+}
+
+void X11Window::handleKey(void* raw) {
+    XEvent& event = *static_cast<XEvent*>(raw);
+    if (event.type == KeyRelease) {
+        // Only the releases of keys the host was given matter to anyone.
+        auto& forwarded = state_->forwardedKeys;
+        const auto found = std::find(forwarded.begin(), forwarded.end(), event.xkey.keycode);
+        if (found != forwarded.end()) {
+            forwarded.erase(found);
+            forwardKeyToHost(&event);
+        }
+        return;
+    }
+    char text[32] = {};
+    KeySym keysym = NoSymbol;
+    const int length = XLookupString(&event.xkey, text, sizeof text - 1, &keysym, nullptr);
+    NSKeyEvent key;
+    KeySym lower = keysym, upper = keysym;
+    XConvertCase(keysym, &lower, &upper);
+    key.keysym = static_cast<std::uint32_t>(lower);
+    key.control = event.xkey.state & ControlMask;
+    key.shift = event.xkey.state & ShiftMask;
+    key.alt = event.xkey.state & Mod1Mask;
+    if (length > 0 && static_cast<unsigned char>(text[0]) >= 0x20 && static_cast<unsigned char>(text[0]) != 0x7f)
+        key.characters.assign(text, length);
+    root_->layoutSubtreeIfNeeded();
+    const bool used = router_.dispatchKey(key);
+    if (!state_->topLevel && key.keysym == XK_Escape) {
+        // Escape the tree has no use for ends its focus; when nothing in it
+        // has the focus any more, the host has the keyboard again.
+        if (!used) root_->makeFirstResponder(nullptr);
+        if (!root_->firstResponder()) giveKeyboardFocusBack(event.xkey.time);
+        return;
+    }
+    if (used) return;
+    // A key the host sent us it has had already.
+    if (!state_->topLevel && !event.xkey.send_event) {
+        forwardKeyToHost(&event);
+        state_->forwardedKeys.push_back(event.xkey.keycode);
+    }
+    if (onKeyDown) onKeyDown(key);
+}
+
+void X11Window::takeKeyboardFocus(unsigned long time) {
+    if (state_->topLevel) return;
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(state_->display, &focus, &revert);
+    if (focus == state_->window) return;
+    // PointerRoot and None hand nothing back: the host's window then.
+    state_->focusBefore = focus == None || focus == PointerRoot ? state_->parent : focus;
+    XSetInputFocus(state_->display, state_->window, RevertToParent, time);
+    XFlush(state_->display);
+}
+
+void X11Window::giveKeyboardFocusBack(unsigned long time) {
+    if (state_->topLevel || state_->focusBefore == None) return;
+    Display* display = state_->display;
+    // The window may have gone meanwhile; that is no reason to stop.
+    auto* previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    XSetInputFocus(display, state_->focusBefore, RevertToParent, time);
+    XSync(display, False);
+    XSetErrorHandler(previous);
+    state_->focusBefore = None;
+}
+
+void X11Window::forwardKeyToHost(void* raw) {
+    if (state_->topLevel) return;
+    XEvent event = *static_cast<XEvent*>(raw);
+    const Window target = state_->focusBefore != None ? state_->focusBefore : state_->parent;
+    event.xkey.window = target;
+    event.xkey.subwindow = None;
+    auto* previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    XSendEvent(state_->display, target, True, event.type == KeyPress ? KeyPressMask : KeyReleaseMask, &event);
+    XSync(state_->display, False);
+    XSetErrorHandler(previous);
 }
 
 void X11Window::redraw(const NSRect* rect) {
