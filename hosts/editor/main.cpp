@@ -34,6 +34,7 @@ struct EditorOptions {
     RenderOptions unit;
     std::optional<platform::NSSize> size;
     std::optional<std::filesystem::path> snapshot;
+    bool showValues = false;
 };
 
 int fail(const std::string& message) {
@@ -90,6 +91,9 @@ std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int a
         ->type_name("WxH");
     app.add_option("--snapshot", snapshot, "Draw the editor off-screen into this PNG file and exit")
         ->type_name("FILE.png");
+    bool showValues = false;
+    app.add_flag("--show-values", showValues,
+                 "Show every knob's value instead of its name, as the V key does (for --snapshot too)");
     app.add_option("--save-state", saveState, "Write the unit's state to this file when the window closes")
         ->type_name("FILE");
     app.set_version_flag("--version", std::string(kProgramName) + " " + ORVANE_VERSION);
@@ -104,6 +108,7 @@ std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int a
     }
 
     EditorOptions options;
+    options.showValues = showValues;
     const auto path = [&](const char* name, const std::string& text,
                           std::optional<std::filesystem::path>& into) -> std::expected<void, std::string> {
         if (app.count(name) == 0) return {};
@@ -166,6 +171,13 @@ int run(const EditorOptions& options) {
     auto view = controller->view();
     // The connection the factory queued, and anything the view queued.
     drainMainQueue();
+    // The editor's own toggle, pressed once.
+    if (options.showValues) {
+        platform::NSKeyEvent v;
+        v.keysym = XK_v;
+        v.characters = "v";
+        platform::NSEventRouter(view).dispatchKey(v);
+    }
     const platform::NSSize preferred = controller->preferredContentSize();
     const platform::NSSize size =
         options.size.value_or(preferred.width >= 1.0 && preferred.height >= 1.0 ? preferred
