@@ -128,7 +128,7 @@ void KnobValueField::drawRect(platform::NSRect) {
     cairo_set_line_width(context, 1.5);
     cairo_stroke(context);
 
-    const platform::NSFont font{"DejaVu Sans", std::clamp(box.size.height * 0.62, 8.0, 18.0), true};
+    const platform::NSFont font{"DejaVu Sans", std::clamp(box.size.height * 0.78, 8.0, 18.0), true};
     const double height = platform::NSStringSize("0", font).height;
     const double y = (box.size.height - height) * 0.5;
     // Long texts scroll so the caret stays in view.
