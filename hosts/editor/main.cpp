@@ -72,9 +72,11 @@ bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
 /// Parses the command line; a string result is text to print and exit 0 with.
 std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int argc, char** argv) {
     CLI::App app{"Shows the Orvane effect's editor in a window, or draws it to a PNG file.", kProgramName};
-    app.footer("Every parameter change is printed as one line \"ID VALUE\", and a gesture on a knob (drag, "
-               "wheel, double-click) begins with \"ID touch\" and ends with \"ID release\". Ctrl+Q, Ctrl+W or "
-               "closing the window quits.\n\nExit status: 0 on success, 1 when the plug-in, a state file or the "
+    app.footer("Tab moves between the knobs, the arrow keys, Page Up/Down, Home and End turn the one with the "
+               "ring, Enter opens a field to type its value in, V shows every knob's value.\n\n"
+               "Every parameter change is printed as one line \"ID VALUE\", and a gesture on a knob (drag, "
+               "wheel, keys, double-click, typed value) begins with \"ID touch\" and ends with \"ID release\". "
+               "Ctrl+Q, Ctrl+W or closing the window quits.\n\nExit status: 0 on success, 1 when the plug-in, a state file or the "
                "window fails, 2 for a command line it cannot take.");
     std::string plugin, preset, state, size, snapshot, saveState;
     std::vector<std::string> settings;

@@ -330,7 +330,9 @@ void X11Window::handleKey(void* raw) {
     // A key the host sent us it has had already.
     if (!state_->topLevel && !event.xkey.send_event) {
         forwardKeyToHost(&event);
-        state_->forwardedKeys.push_back(event.xkey.keycode);
+        auto& forwarded = state_->forwardedKeys;
+        if (std::find(forwarded.begin(), forwarded.end(), event.xkey.keycode) == forwarded.end())
+            forwarded.push_back(event.xkey.keycode);
     }
     if (onKeyDown) onKeyDown(key);
 }
