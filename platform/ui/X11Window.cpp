@@ -53,6 +53,24 @@ double displayScale(Display* display) {
     return scale;
 }
 
+/// While one lives, X errors are dropped: a host's window may go at any
+/// moment, and Xlib's default handler would end the host's process.
+class IgnoringXErrors {
+public:
+    explicit IgnoringXErrors(Display* display)
+        : display_(display), previous_(XSetErrorHandler([](Display*, XErrorEvent*) { return 0; })) {}
+    ~IgnoringXErrors() {
+        XSync(display_, False);
+        XSetErrorHandler(previous_);
+    }
+    IgnoringXErrors(const IgnoringXErrors&) = delete;
+    IgnoringXErrors& operator=(const IgnoringXErrors&) = delete;
+
+private:
+    Display* display_;
+    int (*previous_)(Display*, XErrorEvent*);
+};
+
 unsigned modifiersOf(unsigned state) {
     return (state & ShiftMask ? NSEventModifierFlagShift : 0u) | (state & ControlMask ? NSEventModifierFlagControl : 0u) |
            (state & Mod1Mask ? NSEventModifierFlagOption : 0u);
@@ -345,18 +363,18 @@ void X11Window::takeKeyboardFocus(unsigned long time) {
     if (focus == state_->window) return;
     // PointerRoot and None hand nothing back: the host's window then.
     state_->focusBefore = focus == None || focus == PointerRoot ? state_->parent : focus;
+    // Unmapped by the host since the click: no focus, and no harm.
+    const IgnoringXErrors unviewable(state_->display);
     XSetInputFocus(state_->display, state_->window, RevertToParent, time);
-    XFlush(state_->display);
 }
 
 void X11Window::giveKeyboardFocusBack(unsigned long time) {
     if (state_->topLevel || state_->focusBefore == None) return;
-    Display* display = state_->display;
-    // The window may have gone meanwhile; that is no reason to stop.
-    auto* previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
-    XSetInputFocus(display, state_->focusBefore, RevertToParent, time);
-    XSync(display, False);
-    XSetErrorHandler(previous);
+    {
+        // The window may have gone meanwhile; that is no reason to stop.
+        const IgnoringXErrors gone(state_->display);
+        XSetInputFocus(state_->display, state_->focusBefore, RevertToParent, time);
+    }
     state_->focusBefore = None;
 }
 
@@ -366,10 +384,8 @@ void X11Window::forwardKeyToHost(void* raw) {
     const Window target = state_->focusBefore != None ? state_->focusBefore : state_->parent;
     event.xkey.window = target;
     event.xkey.subwindow = None;
-    auto* previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    const IgnoringXErrors gone(state_->display);
     XSendEvent(state_->display, target, True, event.type == KeyPress ? KeyPressMask : KeyReleaseMask, &event);
-    XSync(state_->display, False);
-    XSetErrorHandler(previous);
 }
 
 void X11Window::redraw(const NSRect* rect) {
