@@ -191,14 +191,18 @@ void AURotaryControl::scrollWheel(const platform::NSEvent& event) {
     stepInBurst(_value + step * static_cast<float>(event.scrollingDeltaY) * (upperBound - lowerBound));
 }
 
-void AURotaryControl::stepInBurst(float value) {
+void AURotaryControl::stepInBurst(float value, std::chrono::milliseconds rest) {
     if (!wheelGesture_) {
         wheelGesture_ = true;
         beginGesture();
     }
     setValue(value);
+    restartBurstRest(rest);
+}
+
+void AURotaryControl::restartBurstRest(std::chrono::milliseconds rest) {
     platform::MainQueue::shared().cancel(wheelRest_);
-    wheelRest_ = platform::MainQueue::shared().enqueueAfter(wheelRestTime, [this] {
+    wheelRest_ = platform::MainQueue::shared().enqueueAfter(rest, [this] {
         wheelRest_ = 0;
         endWheelGesture();
     });
@@ -207,6 +211,7 @@ void AURotaryControl::stepInBurst(float value) {
 void AURotaryControl::endWheelGesture() {
     platform::MainQueue::shared().cancel(wheelRest_);
     wheelRest_ = 0;
+    heldKey_ = 0;
     if (!wheelGesture_) return;
     wheelGesture_ = false;
     endGesture();
@@ -272,26 +277,31 @@ bool AURotaryControl::keyDown(const platform::NSKeyEvent& event) {
     if (event.control || event.alt) return platform::NSView::keyDown(event);
     const float range = upperBound - lowerBound;
     const float arrow = (event.shift ? fineKeyStep : keyStep) * range;
+    const auto step = [&](float value) {
+        heldKey_ = event.keysym;
+        stepInBurst(value, heldKeyRestTime);
+        return true;
+    };
     switch (event.keysym) {
     case XK_Up:
     case XK_KP_Up:
     case XK_Right:
-    case XK_KP_Right: stepInBurst(_value + arrow); return true;
+    case XK_KP_Right: return step(_value + arrow);
     case XK_Down:
     case XK_KP_Down:
     case XK_Left:
-    case XK_KP_Left: stepInBurst(_value - arrow); return true;
+    case XK_KP_Left: return step(_value - arrow);
     case XK_Page_Up:
-    case XK_KP_Page_Up: stepInBurst(_value + pageKeyStep * range); return true;
+    case XK_KP_Page_Up: return step(_value + pageKeyStep * range);
     case XK_Page_Down:
-    case XK_KP_Page_Down: stepInBurst(_value - pageKeyStep * range); return true;
+    case XK_KP_Page_Down: return step(_value - pageKeyStep * range);
     case XK_Home:
-    case XK_KP_Home: stepInBurst(lowerBound); return true;
+    case XK_KP_Home: return step(lowerBound);
     case XK_End:
-    case XK_KP_End: stepInBurst(upperBound); return true;
+    case XK_KP_End: return step(upperBound);
     case XK_Delete:
     case XK_KP_Delete:
-    case XK_BackSpace: stepInBurst(resetValue); return true;
+    case XK_BackSpace: return step(resetValue);
     case XK_Return:
     case XK_KP_Enter:
         openValueField();
@@ -299,6 +309,12 @@ bool AURotaryControl::keyDown(const platform::NSKeyEvent& event) {
     default:
         return platform::NSView::keyDown(event);
     }
+}
+
+void AURotaryControl::keyUp(const platform::NSKeyEvent& event) {
+    if (heldKey_ == 0 || event.keysym != heldKey_) return platform::NSView::keyUp(event);
+    heldKey_ = 0;
+    if (wheelGesture_) restartBurstRest(wheelRestTime);
 }
 
 bool AURotaryControl::hasKeyFocus() const {

@@ -60,6 +60,10 @@ public:
     /// A burst of wheel notches or key presses (a held key's repeats among
     /// them) is one gesture, over once they rest this long.
     static constexpr std::chrono::milliseconds wheelRestTime{500};
+    /// While a key is held its gesture stays open this long between
+    /// presses, so the wait before its repeats begin does not end it; its
+    /// release starts the rest above.
+    static constexpr std::chrono::milliseconds heldKeyRestTime{1500};
     /// The readout stays this long after the pointer leaves.
     static constexpr std::chrono::milliseconds readoutLingerTime{1000};
 
@@ -111,6 +115,7 @@ public:
     bool acceptsFirstResponder() const override { return true; }
     /// The keys above; any other goes on to the panel.
     bool keyDown(const platform::NSKeyEvent& event) override;
+    void keyUp(const platform::NSKeyEvent& event) override;
     void becomeFirstResponder() override { updateFocus(); }
     void resignFirstResponder() override { updateFocus(); }
 
@@ -164,7 +169,8 @@ private:
     void endGesture();
     /// One step of a burst: opens its gesture when none is, restarts its
     /// rest.
-    void stepInBurst(float value);
+    void stepInBurst(float value, std::chrono::milliseconds rest = wheelRestTime);
+    void restartBurstRest(std::chrono::milliseconds rest);
     void updateFocus();
     void updateFocusRing();
     bool commitValueField(const std::string& text);
@@ -188,6 +194,8 @@ private:
     bool wheelGesture_ = false;
     bool showsReadout_ = false;
     bool focused_ = false;
+    /// The stepping key held down, 0 for none.
+    std::uint32_t heldKey_ = 0;
     bool alwaysShowsReadout_ = false;
     /// The value, size and scale the readout layer shows; NaN for none.
     float readoutValue_ = std::numeric_limits<float>::quiet_NaN();

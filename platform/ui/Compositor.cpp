@@ -245,6 +245,12 @@ bool NSEventRouter::dispatchKey(const NSKeyEvent& event) {
     return target->keyDown(event);
 }
 
+void NSEventRouter::dispatchKeyUp(const NSKeyEvent& event) {
+    std::shared_ptr<NSView> target = root_;
+    if (NSView* responder = root_->firstResponder()) target = responder->shared_from_this();
+    target->keyUp(event);
+}
+
 void NSEventRouter::cancel() {
     const auto targets = std::move(tracking_);
     tracking_.clear();

@@ -52,6 +52,7 @@ public:
     /// Sends a key press to the first responder, else the root; true when the
     /// tree used it.
     bool dispatchKey(const NSKeyEvent& event);
+    void dispatchKeyUp(const NSKeyEvent& event);
     /// Ends a gesture in progress as cancelled (the window lost the pointer).
     void cancel();
 

@@ -209,6 +209,10 @@ bool NSView::keyDown(const NSKeyEvent& event) {
     return superview_ && superview_->keyDown(event);
 }
 
+void NSView::keyUp(const NSKeyEvent& event) {
+    if (superview_) superview_->keyUp(event);
+}
+
 namespace {
 const NSView* rootOf(const NSView* view) {
     while (view->superview()) view = view->superview();

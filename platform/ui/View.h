@@ -152,6 +152,9 @@ public:
     virtual bool keyDown(const NSKeyEvent& event);
     /// How a view controller hears of the keys its view does not use.
     void setKeyDownHandler(std::function<bool(const NSKeyEvent&)> handler) { keyDown_ = std::move(handler); }
+    /// A key let go, sent where its press would go; the base hands it to the
+    /// superview.
+    virtual void keyUp(const NSKeyEvent& event);
     /// The view became, or stopped being, the one keys go to.
     virtual void becomeFirstResponder() {}
     virtual void resignFirstResponder() {}

@@ -313,16 +313,6 @@ void X11Window::handleEvent(void* raw) {
 
 void X11Window::handleKey(void* raw) {
     XEvent& event = *static_cast<XEvent*>(raw);
-    if (event.type == KeyRelease) {
-        // Only the releases of keys the host was given matter to anyone.
-        auto& forwarded = state_->forwardedKeys;
-        const auto found = std::find(forwarded.begin(), forwarded.end(), event.xkey.keycode);
-        if (found != forwarded.end()) {
-            forwarded.erase(found);
-            forwardKeyToHost(&event);
-        }
-        return;
-    }
     char text[32] = {};
     KeySym keysym = NoSymbol;
     const int length = XLookupString(&event.xkey, text, sizeof text - 1, &keysym, nullptr);
@@ -336,6 +326,17 @@ void X11Window::handleKey(void* raw) {
     if (length > 0 && static_cast<unsigned char>(text[0]) >= 0x20 && static_cast<unsigned char>(text[0]) != 0x7f)
         key.characters.assign(text, length);
     root_->layoutSubtreeIfNeeded();
+    if (event.type == KeyRelease) {
+        router_.dispatchKeyUp(key);
+        // The host hears the releases of the keys it was given.
+        auto& forwarded = state_->forwardedKeys;
+        const auto found = std::find(forwarded.begin(), forwarded.end(), event.xkey.keycode);
+        if (found != forwarded.end()) {
+            forwarded.erase(found);
+            forwardKeyToHost(&event);
+        }
+        return;
+    }
     const bool used = router_.dispatchKey(key);
     if (!state_->topLevel && key.keysym == XK_Escape) {
         // Escape the tree has no use for ends its focus; when nothing in it

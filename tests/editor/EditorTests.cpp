@@ -566,12 +566,24 @@ TEST(RotaryControl, AClickFocusesItAndKeysStepItAsOneGestureUntilTheyRest) {
                           {key(XK_Delete), 0.5f}, {key(XK_End), 1.0f}, {key(XK_BackSpace), 0.5f}};
     for (const Step& s : steps) {
         EXPECT_TRUE(rig.router.dispatchKey(s.key)) << s.key.keysym;
+        rig.router.dispatchKeyUp(s.key);
         EXPECT_NEAR(rig.knob->value(), s.value, 1e-6) << s.key.keysym;
     }
     EXPECT_FALSE(rig.router.dispatchKey(key(XK_a, false, "a"))) << "other keys go on";
     EXPECT_EQ(rig.gestures, "t" + std::string(13, 'v')) << "one gesture, open while keys come; at an end, no change";
     EXPECT_TRUE(MainQueue::shared().runUntil([&] { return rig.gestures.back() == 'r'; }, std::chrono::seconds(5)))
         << "closed once they rest";
+
+    // A held key: its first repeat comes after a pause longer than the rest.
+    rig.gestures.clear();
+    rig.router.dispatchKey(key(XK_Down));
+    MainQueue::shared().runUntil([] { return false; }, std::chrono::milliseconds(700));
+    rig.router.dispatchKey(key(XK_Down));
+    rig.router.dispatchKey(key(XK_Down));
+    rig.router.dispatchKeyUp(key(XK_Down));
+    EXPECT_EQ(rig.gestures, "tvvv") << "held, it is still one gesture";
+    EXPECT_TRUE(MainQueue::shared().runUntil([&] { return rig.gestures.back() == 'r'; }, std::chrono::seconds(5)));
+
     rig.router.dispatchKey(key(XK_Up));
     rig.root->makeFirstResponder(nullptr);
     EXPECT_EQ(rig.gestures.substr(rig.gestures.size() - 3), "tvr") << "the focus moving on ends the burst at once";
