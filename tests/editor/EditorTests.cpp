@@ -3,6 +3,7 @@
 // and off-screen pictures checked by their pixels.
 
 #include "editor/KnobReadout.h"
+#include "editor/KnobValueField.h"
 #include "editor/OrvaneAUViewControllerMac.h"
 #include "engine/ControlCurves.h"
 #include "platform/foundation/MainQueue.h"
@@ -727,4 +728,23 @@ TEST_F(Editor, VShowsEveryKnobsReadoutAtOnceUntilPressedAgain) {
     router.dispatchKey(key(XK_v, false, "v"));
     const auto again = snapshotViewTree(*view, {420, 280});
     EXPECT_EQ(testpixels::differingPixels(*plain, *again, 0, 0, 420, 280), 0) << "the names again";
+}
+
+TEST(KnobValueField, TheCaretMovesAndErasesWholeCharacters) {
+    orvane::KnobValueField field({{0, 0}, {100, 16}}, "decay 4.5 s");
+    const auto press = [&](std::uint32_t keysym, std::string typed = {}) { EXPECT_TRUE(field.keyDown(key(keysym, false, typed))); };
+    press(XK_Right);
+    EXPECT_FALSE(field.allSelected());
+    EXPECT_EQ(field.caret(), 11u);
+    press(XK_Left), press(XK_Left), press(XK_BackSpace);
+    press(XK_2, "2"), press(XK_5, "5");
+    EXPECT_EQ(field.text(), "decay 4.25 s");
+    press(XK_Home), press(XK_Delete);
+    press(XK_End), press(XK_Delete);
+    EXPECT_EQ(field.text(), "ecay 4.25 s") << "Delete at the end erases nothing";
+    press(0, "\u00b5"), press(XK_Left);
+    EXPECT_EQ(field.caret(), 11u) << "over both bytes of the sign";
+    press(XK_Right), press(XK_BackSpace);
+    EXPECT_EQ(field.text(), "ecay 4.25 s");
+    EXPECT_FALSE(field.keyDown(key(XK_q, false, "q", true))) << "Ctrl+Q is not the field's";
 }
