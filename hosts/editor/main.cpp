@@ -34,6 +34,7 @@ struct EditorOptions {
     RenderOptions unit;
     std::optional<platform::NSSize> size;
     std::optional<std::filesystem::path> snapshot;
+    bool showValues = false;
 };
 
 int fail(const std::string& message) {
@@ -71,9 +72,11 @@ bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
 /// Parses the command line; a string result is text to print and exit 0 with.
 std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int argc, char** argv) {
     CLI::App app{"Shows the Orvane effect's editor in a window, or draws it to a PNG file.", kProgramName};
-    app.footer("Every parameter change is printed as one line \"ID VALUE\", and a gesture on a knob (drag, "
-               "wheel, double-click) begins with \"ID touch\" and ends with \"ID release\". Ctrl+Q, Ctrl+W or "
-               "closing the window quits.\n\nExit status: 0 on success, 1 when the plug-in, a state file or the "
+    app.footer("Tab moves between the knobs, the arrow keys, Page Up/Down, Home and End turn the one with the "
+               "ring, Enter opens a field to type its value in, V shows every knob's value.\n\n"
+               "Every parameter change is printed as one line \"ID VALUE\", and a gesture on a knob (drag, "
+               "wheel, keys, double-click, typed value) begins with \"ID touch\" and ends with \"ID release\". "
+               "Ctrl+Q, Ctrl+W or closing the window quits.\n\nExit status: 0 on success, 1 when the plug-in, a state file or the "
                "window fails, 2 for a command line it cannot take.");
     std::string plugin, preset, state, size, snapshot, saveState;
     std::vector<std::string> settings;
@@ -90,6 +93,9 @@ std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int a
         ->type_name("WxH");
     app.add_option("--snapshot", snapshot, "Draw the editor off-screen into this PNG file and exit")
         ->type_name("FILE.png");
+    bool showValues = false;
+    app.add_flag("--show-values", showValues,
+                 "Show every knob's value instead of its name, as the V key does (for --snapshot too)");
     app.add_option("--save-state", saveState, "Write the unit's state to this file when the window closes")
         ->type_name("FILE");
     app.set_version_flag("--version", std::string(kProgramName) + " " + ORVANE_VERSION);
@@ -104,6 +110,7 @@ std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int a
     }
 
     EditorOptions options;
+    options.showValues = showValues;
     const auto path = [&](const char* name, const std::string& text,
                           std::optional<std::filesystem::path>& into) -> std::expected<void, std::string> {
         if (app.count(name) == 0) return {};
@@ -166,6 +173,13 @@ int run(const EditorOptions& options) {
     auto view = controller->view();
     // The connection the factory queued, and anything the view queued.
     drainMainQueue();
+    // The editor's own toggle, pressed once.
+    if (options.showValues) {
+        platform::NSKeyEvent v;
+        v.keysym = XK_v;
+        v.characters = "v";
+        platform::NSEventRouter(view).dispatchKey(v);
+    }
     const platform::NSSize preferred = controller->preferredContentSize();
     const platform::NSSize size =
         options.size.value_or(preferred.width >= 1.0 && preferred.height >= 1.0 ? preferred
