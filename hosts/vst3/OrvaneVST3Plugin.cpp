@@ -492,13 +492,17 @@ void Plugin::selectProgram(std::size_t index) {
     renderingUnit_->setCurrentPreset(presets[index]);
     forgetRamps_.store(true, std::memory_order_relaxed);
     mirror_->applyFromHost([&](platform::AUAudioUnit& unit) { unit.setCurrentPreset(presets[index]); });
-    valuesChangedPending_ = true;
-}
-
-void Plugin::deliverPendingNotifications() {
-    if (!valuesChangedPending_) return;
-    valuesChangedPending_ = false;
-    tellHostValuesChanged();
+    // The host learns the preset's values as edits of each knob. Asking it
+    // to read them all again (restartComponent) is no answer here: hosts
+    // hold their own lock while they choose a program, and Ardour waits on
+    // itself when asked from inside that call.
+    if (!handler_) return;
+    for (const auto& parameter : table_.parameters()) {
+        const auto id = static_cast<ParamID>(parameter.address);
+        handler_->beginEdit(id);
+        handler_->performEdit(id, std::clamp<double>(mirror_->value(parameter.address), 0.0, 1.0));
+        handler_->endEdit(id);
+    }
 }
 
 void Plugin::controllerChanged() { controllerChangedAt_ = processCalls_.load(std::memory_order_relaxed); }
@@ -519,9 +523,7 @@ IPlugView* PLUGIN_API Plugin::createView(FIDString name) {
     if (!name || std::strcmp(name, ViewType::kEditor) != 0 || !bundle_) return nullptr;
     auto controller = editorController();
     if (!controller) return nullptr;
-    auto* view = new View(controller, static_cast<IComponent*>(this));
-    view->onIdle = [this] { deliverPendingNotifications(); };
-    return view;
+    return new View(controller, static_cast<IComponent*>(this));
 }
 
 std::shared_ptr<platform::AUViewController> Plugin::editorController() const {

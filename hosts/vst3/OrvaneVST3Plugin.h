@@ -132,9 +132,6 @@ private:
     /// between each and the one before.
     void scheduleRamp(Steinberg::Vst::ParamID id, Steinberg::Vst::IParamValueQueue& queue);
     void tellHostValuesChanged();
-    /// Called by the editor's view on the host's UI thread between host
-    /// calls: tells the host what could not be told at once.
-    void deliverPendingNotifications();
     /// Records that the controller side holds values the rendering side may
     /// not have heard yet.
     void controllerChanged();
@@ -157,10 +154,6 @@ private:
     /// The controller side's view of the bypass and of the program chosen.
     bool bypassed_ = false;
     std::size_t program_ = 0;
-    /// A program chosen by the host whose values the host has not been told
-    /// to read again: told from the editor's timer, never from inside the
-    /// host's own call (hosts hold their locks while they choose a program).
-    bool valuesChangedPending_ = false;
     /// processCalls_ when the controller side last changed a value; while
     /// no process call has come since, the controller side is the newer.
     std::uint64_t controllerChangedAt_ = ~std::uint64_t{0};

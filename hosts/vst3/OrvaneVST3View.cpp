@@ -170,7 +170,6 @@ void PLUGIN_API View::onFDIsSet(Linux::FileDescriptor) {
 
 void PLUGIN_API View::onTimer() {
     if (editor_) editor_->step();
-    if (onIdle) onIdle();
 }
 
 } // namespace orvane::vst3

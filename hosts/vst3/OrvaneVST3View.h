@@ -6,7 +6,6 @@
 #include <pluginterfaces/gui/iplugviewcontentscalesupport.h>
 
 #include <atomic>
-#include <functional>
 #include <memory>
 
 namespace orvane::vst3 {
@@ -52,9 +51,6 @@ public:
 
     // IPlugViewContentScaleSupport
     Steinberg::tresult PLUGIN_API setContentScaleFactor(ScaleFactor factor) override;
-
-    /// Called on every timer tick, for the plug-in's own deferred work.
-    std::function<void()> onIdle;
 
     // Linux::IEventHandler, Linux::ITimerHandler
     void PLUGIN_API onFDIsSet(Steinberg::Linux::FileDescriptor fd) override;

@@ -179,17 +179,25 @@ TEST(VST3Parameters, SixKnobsStartAtPresetZeroBesideTheBypassAndTheFactoryPreset
     EXPECT_NE(units->getProgramName(list.id, 9, name), kResultOk) << "one past the last preset";
     units->release();
 
-    // Choosing Dark Wash sets its values; the host is told to read them again
-    // later, from the editor's timer, never from inside its own call (hosts
-    // hold a lock while they choose a program).
+    // Choosing Dark Wash sets its values and tells the host each one as an
+    // edit, never asking it to read them all again from inside its own call
+    // (hosts hold a lock while they choose a program).
     const ParamID program = orvane::vst3::kProgramParameter;
     ASSERT_EQ(controller->setParamNormalized(program, 3.0 / 8.0), kResultOk);
     const auto darkWash = presetValues("04-Dark Wash.aupreset");
     for (int k = 0; k < kKnobs; ++k)
         EXPECT_NEAR(controller->getParamNormalized(static_cast<ParamID>(k)), darkWash[static_cast<std::size_t>(k)], 1e-6)
             << kKnobNames[k];
-    EXPECT_TRUE(plugin.handler.restarts.empty()) << "the host is not called back from inside its own call";
-    EXPECT_TRUE(plugin.handler.edits.empty()) << "a program change is no edit of the user's";
+    EXPECT_TRUE(plugin.handler.restarts.empty()) << "the host is not asked to restart from inside its own call";
+    ASSERT_EQ(plugin.handler.edits.size(), 3u * kKnobs);
+    for (int k = 0; k < kKnobs; ++k) {
+        const auto& perform = plugin.handler.edits[std::size_t(3 * k + 1)];
+        EXPECT_EQ(plugin.handler.edits[std::size_t(3 * k)].kind, 'b');
+        EXPECT_EQ(perform.kind, 'p');
+        EXPECT_EQ(perform.id, ParamID(k));
+        EXPECT_NEAR(perform.value, darkWash[std::size_t(k)], 1e-6) << kKnobNames[k];
+        EXPECT_EQ(plugin.handler.edits[std::size_t(3 * k + 2)].kind, 'e');
+    }
     ASSERT_EQ(controller->getParamStringByValue(program, 3.0 / 8.0, name), kResultOk);
     EXPECT_EQ(utf8(name), "04 Dark Wash");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(plugin.state().data()), 8), "bplist00");
@@ -603,14 +611,6 @@ TEST(VST3Editor, EmbedsInTheHostsWindowResizesSendsGesturesAndClosesAHundredTime
         XGetWindowAttributes(d, children[0], &attributes);
         EXPECT_EQ(attributes.width, 600);
         EXPECT_EQ(attributes.height, 400);
-
-        // A program the host chose is announced from the editor's timer.
-        plugin.handler.restarts.clear();
-        plugin.controller->setParamNormalized(orvane::vst3::kProgramParameter, 0.0);
-        EXPECT_TRUE(plugin.handler.restarts.empty());
-        frame.loop.run(100);
-        ASSERT_EQ(plugin.handler.restarts.size(), 1u);
-        EXPECT_TRUE(plugin.handler.restarts[0] & kParamValuesChanged);
 
         // A value from the host turns its knob (gravitas, bottom left).
         int w = 0, h = 0;
