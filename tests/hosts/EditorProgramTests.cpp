@@ -11,6 +11,7 @@
 #include <X11/Xatom.h>
 
 #include <cmath>
+#include <csignal>
 #include <fstream>
 
 namespace {
@@ -75,7 +76,9 @@ TEST(EditorProgram, SnapshotsNeedNoDisplayAndErrorsLeaveNoFile) {
     struct Case { std::vector<std::string> arguments; int status; std::string says; std::string display = ""; };
     for (const auto& c : {Case{{"--snapshot", bad, "--size", "600"}, 2, "--size"},
                           Case{{"--snapshot", bad, "--size", "0x10"}, 2, "--size"},
-                          Case{{"--snapshot", bad, "--preset", "Nope"}, 1, "no factory preset 'Nope'"},
+                          Case{{"--snapshot", bad, "--preset", "Nope"}, 2, "no factory preset 'Nope'"},
+                          Case{{"--snapshot", bad, "--save-state", (folder / "missing/s.plist").string()}, 2,
+                               "does not exist"},
                           Case{{"--snapshot", bad, "--set", "loudness=1"}, 2, "unknown parameter"},
                           Case{{"--snapshot", bad, "--set", "gravitas=1.0001"}, 2, "gravitas runs from 0 to 1"},
                           Case{{"--snapshot", bad, "--save-state", bad}, 2, "is also the state file"},
@@ -143,6 +146,24 @@ TEST(EditorProgram, AWindowTurnsKnobsPrintsChangesResizesAndSavesOnCtrlQ) {
     const auto second = x.waitForWindow("Orvane");
     ASSERT_TRUE(second);
     EXPECT_TRUE(windowShows(x, *second, large)) << "the knobs re-laid for 600x400";
+}
+
+TEST(EditorProgram, SignalsThatEndTheWindowSaveTheStateFirst) {
+    testx::XServer x;
+    platform::testing::TempFolder folder;
+    const auto state = folder.path() / "state.plist";
+    for (const auto& [signal, status] : {std::pair{SIGTERM, 143}, std::pair{SIGINT, 130}, std::pair{SIGHUP, 129}}) {
+        SCOPED_TRACE(status);
+        fs::remove(state);
+        Process editor({kEditor, "--set", "gravitas=0.33", "--set", "nausea=0.125", "--save-state", state},
+                       {"DISPLAY=" + x.name()});
+        ASSERT_TRUE(x.waitForWindow("Orvane")) << editor.errorText();
+        editor.signal(signal);
+        EXPECT_EQ(editor.wait(), status) << editor.errorText();
+        const auto text = fileText(state);
+        EXPECT_NE(text.find("<key>gravitas</key>\n\t\t<real>0.33000001311302185</real>"), std::string::npos) << text;
+        EXPECT_NE(text.find("<key>nausea</key>\n\t\t<real>0.125</real>"), std::string::npos) << text;
+    }
 }
 
 TEST(EditorProgram, WheelAndShiftStepFinelyAndEveryGestureIsClosedEvenAtAnExitMidDrag) {
