@@ -135,7 +135,8 @@ public:
 
     void read(const std::filesystem::path& path, Role role, std::string label)
     {
-        remember(path, {role, std::move(label)});
+        if (!isStandardStream(path))
+            remember(path, {role, std::move(label)});
     }
 
     /// Adds a file that `writer` writes, refused when it is a file already
@@ -144,6 +145,8 @@ public:
     std::expected<void, platform::Error> write(
         const std::filesystem::path& path, std::string writer, std::string_view description, bool mayReplaceState = false)
     {
+        if (isStandardStream(path))
+            return {};
         const auto clash = [&](const Use& other) -> std::expected<void, platform::Error> {
             if (other.role == Role::StateInput && mayReplaceState)
                 return {};
@@ -204,9 +207,14 @@ std::expected<std::vector<BatchItem>, platform::Error> planRenders(const RenderO
 
     std::vector<BatchItem> items;
     for (const auto& input : options.inputs) {
-        const auto beside = defaultOutputPath(input);
+        const auto beside = defaultOutputPath(input, options.fileType.value_or(FileType::Wav));
         BatchItem item{input,
             options.output ? *options.output : outputFolder ? *outputFolder / beside.filename() : beside};
+        // Its format and, with -n, its absence, before anything is rendered.
+        RenderOptions single = options;
+        single.output = item.output;
+        if (auto plan = planOutput(input, single); !plan)
+            return std::unexpected(plan.error());
         if (auto written = files.write(item.output, quotedPath(input),
                 "output " + quotedPath(item.output) + " of " + quotedPath(input));
             !written)
@@ -214,6 +222,8 @@ std::expected<std::vector<BatchItem>, platform::Error> planRenders(const RenderO
         items.push_back(std::move(item));
     }
     if (options.saveStateFile) {
+        if (auto writable = checkSaveStateTarget(*options.saveStateFile); !writable)
+            return std::unexpected(writable.error());
         if (auto written = files.write(*options.saveStateFile, "--save-state",
                 "--save-state " + quotedPath(*options.saveStateFile), true);
             !written)
