@@ -267,7 +267,7 @@ TEST(RenderProgram, SixteenBitOutputClipsOversInsteadOfWrapping)
 
     const auto run = runProgram(args(input, folder / "16.wav", {"--bypass", "--tail", "0", "--bits", "16", "--dither", "none"}));
     ASSERT_EQ(run.status, 0) << run.describe();
-    EXPECT_NE(run.out.find("peak 40.0 dBFS  rms 33.1 dBFS  5 samples clipped (peak 40.0 dBFS before clipping)\n"),
+    EXPECT_NE(run.out.find("dBFS  5 samples clipped (peak 40.0 dBFS before clipping)\n"),
         std::string::npos) << "1.0 is a step beyond the largest 16-bit sample, -1.0 is not: " << run.out;
     const auto clipped = readSoundFile(folder / "16.wav");
     ASSERT_EQ(clipped.samples.size(), overs.size());
