@@ -67,7 +67,11 @@ void describe(CLI::App& app, RawArguments& raw)
     // One value per occurrence, so that "--set premix=1 in.wav" leaves in.wav
     // to the INPUT positional.
     const auto single = [&](const char* names, std::vector<std::string>& into, const char* help, const char* type) {
-        app.add_option(names, into, help)->type_name(type)->allow_extra_args(false);
+        app.add_option(names, into, help)
+            ->type_name(type)
+            ->allow_extra_args(false)
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     };
     app.add_option("INPUT", raw.inputs,
            "Audio files to render (any format libsndfile reads; mono or stereo, or two channels picked with "
@@ -380,7 +384,14 @@ std::string refusal(const CLI::ParseError& error)
         return (what.starts_with("-") ? inQuotes(what) + " is not an option" : "unexpected " + inQuotes(what)) +
             " of " + kProgramName;
     }
-    return error.what();
+    // "--preset: 1 required N|NAME missing"
+    const std::string text = error.what();
+    if (const auto at = text.find(": 1 required "); at != std::string::npos && text.ends_with(" missing")) {
+        const std::string option = text.substr(0, at);
+        const std::string value = text.substr(at + 13, text.size() - at - 13 - 8);
+        return option + " needs a value: " + option + " " + value;
+    }
+    return text;
 }
 
 } // namespace
