@@ -257,6 +257,9 @@ std::expected<OutputFormat, platform::Error> outputFormatFor(
     OutputFormat format;
     if (isStandardStream(output)) {
         format.type = options.fileType.value_or(FileType::Wav);
+        if (::isatty(STDOUT_FILENO) == 1)
+            return std::unexpected(makeError(ErrorCode::FormatRefused,
+                "-o -: standard output is a terminal, which shows no audio; redirect it into a file or a pipe"));
         if (format.type == FileType::Aiff || format.type == FileType::Mp3)
             return std::unexpected(makeError(ErrorCode::FormatRefused,
                 "-o -: " + std::string(fileTypeName(format.type)) +
