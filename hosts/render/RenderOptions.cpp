@@ -375,8 +375,7 @@ std::expected<RenderOptions, std::string> validate(const CLI::App& app, const Ra
 /// Our words for what CLI11 refuses.
 std::string refusal(const CLI::ParseError& error)
 {
-    if (const auto* extras = dynamic_cast<const CLI::ExtrasError*>(&error)) {
-        (void)extras;
+    if (dynamic_cast<const CLI::ExtrasError*>(&error)) {
         std::string text = error.what();
         // "The following argument was not expected: --frobnicate"
         const auto colon = text.find(": ");
