@@ -128,7 +128,7 @@ std::expected<AudioInputFile, platform::Error> AudioInputFile::open(
         // libsndfile has closed the descriptor it was given to own.
         const std::string reason = sf_strerror(nullptr);
         return std::unexpected(makeError(ErrorCode::NotAudio, shown + " is not an audio file that can be read: " +
-                reason + (regular ? "" : " (a stream must be WAV, AIFF, Ogg or raw audio)")));
+                reason + (regular ? "" : " (FLAC cannot be read as a stream; send WAV, AIFF, Ogg or MP3)")));
     }
     if (info.channels < 1 || info.samplerate <= 0)
         return std::unexpected(makeError(ErrorCode::NotAudio, shown + " declares no channels or no sample rate"));
