@@ -109,7 +109,7 @@ void describe(CLI::App& app, RawArguments& raw)
         "default at 24)",
         "none|tpdf");
     single("--quality", raw.quality, "Quality of .ogg, .opus and .mp3 output, 0 to 1 (default 0.7)", "Q");
-    single("--format", raw.format,
+    single("-t,--format", raw.format,
         "Output format where no name gives one (--outdir, -o -, outputs beside the inputs): wav, aiff, flac, ogg, "
         "opus or mp3",
         "TYPE");
