@@ -112,13 +112,16 @@ private:
 };
 
 /// Sets a unit up from the options once, so that a preset, state or setting
-/// it refuses is reported once for the batch rather than once per file.
-std::expected<void, platform::Error> checkSetup(const PluginHost& host, const RenderOptions& options)
+/// it refuses is reported once for the batch rather than once per file; what
+/// it was set up with.
+std::expected<std::string, platform::Error> checkSetup(const PluginHost& host, const RenderOptions& options)
 {
     auto unit = host.createUnit();
     if (!unit)
         return std::unexpected(unit.error());
-    return configureUnit(**unit, options);
+    if (auto configured = configureUnit(**unit, options); !configured)
+        return std::unexpected(configured.error());
+    return describeSettings(**unit, options);
 }
 
 } // namespace
@@ -237,8 +240,14 @@ std::expected<BatchOutcome, platform::Error> renderBatch(const PluginHost& host,
     auto items = planRenders(options);
     if (!items)
         return std::unexpected(items.error());
-    if (auto setup = checkSetup(host, options); !setup)
+    auto setup = checkSetup(host, options);
+    if (!setup)
         return std::unexpected(setup.error());
+    // Every file of the batch renders with these settings: said once.
+    if (!options.quiet) {
+        std::printf("with    %s\n", setup->c_str());
+        std::fflush(stdout);
+    }
 
     // What every file's render shares: the settings, without the list of
     // inputs and with each file's own output filled in by its worker.

@@ -54,8 +54,8 @@ std::expected<void, platform::Error> checkLength(
             (plan.format.type == FileType::Flac ? "" : "; write FLAC or shorten --tail")));
 }
 
-/// What the unit was set up with, as the summary names it: the preset (by
-/// its label's number) or the state file, then each --set.
+} // namespace
+
 std::string describeSettings(platform::AUAudioUnit& unit, const RenderOptions& options)
 {
     std::string text;
@@ -80,8 +80,6 @@ std::string describeSettings(platform::AUAudioUnit& unit, const RenderOptions& o
         text += ", bypassed";
     return text;
 }
-
-} // namespace
 
 std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host, const RenderOptions& options,
     const std::filesystem::path& inputPath, std::mutex* setupLock)

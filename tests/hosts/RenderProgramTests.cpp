@@ -427,8 +427,12 @@ TEST(RenderProgram, ABatchRendersEachFileAsAloneWhateverTheJobsAndSkipsABadOne)
 
         EXPECT_EQ(run.status, 1) << run.describe();
         EXPECT_EQ(run.err, "orvane-render: '" + inputs[2].string() + "': no such file\n") << run.describe();
-        // One summary line per rendered file, in input order.
+        // The settings once, then one summary line per rendered file, in
+        // input order.
         std::istringstream lines(run.out);
+        std::string with;
+        std::getline(lines, with);
+        EXPECT_EQ(with, "with    preset 01 First Light, premix=1, gravitas=0.8");
         std::size_t good = 0;
         for (const auto& input : inputs) {
             if (!fs::exists(input))
