@@ -2,7 +2,9 @@
 // off-screen to a PNG file. It loads the bundle as orvane-render does, makes
 // the unit through the principal object and asks that object for its view.
 
+#include "hosts/editor/StopSignals.h"
 #include "hosts/render/PluginHost.h"
+#include "hosts/render/RenderError.h"
 #include "hosts/render/RenderOptions.h"
 #include "platform/foundation/MainQueue.h"
 #include "platform/ui/AUViewController.h"
@@ -41,6 +43,15 @@ int fail(const std::string& message) {
     std::fprintf(stderr, "%s: %s\n", kProgramName, message.c_str());
     return kExitFailure;
 }
+
+/// As fail(), with the usage status for what the command line asked wrongly.
+int fail(const platform::Error& error) {
+    fail(error.message);
+    return isCommandLineRefusal(error) ? kExitUsage : kExitFailure;
+}
+
+/// The window whose loop a signal ends, while there is one (main thread).
+platform::X11Window* signalledWindow = nullptr;
 
 std::expected<platform::NSSize, std::string> parseSize(std::string_view text) {
     const auto bad = [&] {
@@ -162,11 +173,15 @@ void drainMainQueue() {
 }
 
 int run(const EditorOptions& options) {
+    // Found out now, not when the window closes after the work is done.
+    if (options.unit.saveStateFile) {
+        if (auto writable = checkSaveStateTarget(*options.unit.saveStateFile); !writable) return fail(writable.error());
+    }
     auto host = PluginHost::open(options.unit.plugin);
     if (!host) return fail(host.error().message);
     auto unit = host->createUnit();
     if (!unit) return fail(unit.error().message);
-    if (auto configured = configureUnit(**unit, options.unit); !configured) return fail(configured.error().message);
+    if (auto configured = configureUnit(**unit, options.unit); !configured) return fail(configured.error());
 
     auto controller = std::dynamic_pointer_cast<platform::AUViewController>(host->plugIn().principal);
     if (!controller) return fail("the plug-in has no editor");
@@ -228,18 +243,28 @@ int run(const EditorOptions& options) {
         if (key.control && (key.keysym == XK_q || key.keysym == XK_w)) shown.stop();
     };
     shown.show();
+    signalledWindow = &shown;
+    // A signal that came before the window was there ends it at once.
+    platform::MainQueue::shared().enqueue([] {
+        if (orvane::editor::stopSignal() && signalledWindow) signalledWindow->stop();
+    });
     shown.run();
+    signalledWindow = nullptr;
     window->reset();
 
     if (options.unit.saveStateFile) {
         if (auto saved = saveState(**unit, *options.unit.saveStateFile); !saved) return fail(saved.error().message);
     }
-    return 0;
+    // Ended by a signal: saved as on a close, then the status a shell expects.
+    return orvane::editor::stopSignal() ? 128 + orvane::editor::stopSignal() : 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    orvane::editor::stopOnSignals([](int) {
+        if (signalledWindow) signalledWindow->stop();
+    });
     auto parsed = parse(argc, argv);
     if (!parsed) {
         std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgramName, parsed.error().c_str(), kProgramName);
@@ -249,5 +274,7 @@ int main(int argc, char** argv) {
         std::fputs(text->c_str(), stdout);
         return 0;
     }
-    return run(std::get<EditorOptions>(*parsed));
+    auto& options = std::get<EditorOptions>(*parsed);
+    options.unit.presetAfterState = presetComesAfterState(argc, argv);
+    return run(options);
 }

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <fstream>
 
 namespace {
@@ -76,7 +77,9 @@ TEST(EditorProgram, SnapshotsNeedNoDisplayAndErrorsLeaveNoFile) {
     struct Case { std::vector<std::string> arguments; int status; std::string says; std::string display = ""; };
     for (const auto& c : {Case{{"--snapshot", bad, "--size", "600"}, 2, "--size"},
                           Case{{"--snapshot", bad, "--size", "0x10"}, 2, "--size"},
-                          Case{{"--snapshot", bad, "--preset", "Nope"}, 1, "no factory preset 'Nope'"},
+                          Case{{"--snapshot", bad, "--preset", "Nope"}, 2, "no factory preset 'Nope'"},
+                          Case{{"--snapshot", bad, "--save-state", (folder / "missing/s.plist").string()}, 2,
+                               "does not exist"},
                           Case{{"--snapshot", bad, "--set", "loudness=1"}, 2, "unknown parameter"},
                           Case{{"--snapshot", bad, "--set", "gravitas=1.0001"}, 2, "gravitas runs from 0 to 1"},
                           Case{{"--snapshot", bad, "--save-state", bad}, 2, "is also the state file"},
@@ -185,6 +188,24 @@ TEST(EditorProgram, TheKeyboardAloneSetsAKnobAndShowValuesPutsEveryReadoutOnItsP
             EXPECT_GT(plaque, 100) << "knob " << row * 3 + column;
             EXPECT_EQ(dial, 0) << "knob " << row * 3 + column;
         }
+    }
+}
+
+TEST(EditorProgram, SignalsThatEndTheWindowSaveTheStateFirst) {
+    testx::XServer x;
+    platform::testing::TempFolder folder;
+    const auto state = folder.path() / "state.plist";
+    for (const auto& [signal, status] : {std::pair{SIGTERM, 143}, std::pair{SIGINT, 130}, std::pair{SIGHUP, 129}}) {
+        SCOPED_TRACE(status);
+        fs::remove(state);
+        Process editor({kEditor, "--set", "gravitas=0.33", "--set", "nausea=0.125", "--save-state", state},
+                       {"DISPLAY=" + x.name()});
+        ASSERT_TRUE(x.waitForWindow("Orvane")) << editor.errorText();
+        editor.signal(signal);
+        EXPECT_EQ(editor.wait(), status) << editor.errorText();
+        const auto text = fileText(state);
+        EXPECT_NE(text.find("<key>gravitas</key>\n\t\t<real>0.33000001311302185</real>"), std::string::npos) << text;
+        EXPECT_NE(text.find("<key>nausea</key>\n\t\t<real>0.125</real>"), std::string::npos) << text;
     }
 }
 
