@@ -58,11 +58,13 @@ void VelvetEchoes::configure(float rate) {
     rngL = fillPattern(left, rngL, spacing);
     rngR = fillPattern(right, rngR, spacing);
     lastKnownTime = -1.0f;
+    ++version;
 }
 
 void VelvetEchoes::setDecay(float time) noexcept {
     if (time == lastKnownTime) return;
     lastKnownTime = time;
+    ++version;
     const float scale = std::max(time, kShortestDecaySeconds) * sampleRate;
     decay(left, scale);
     decay(right, scale);

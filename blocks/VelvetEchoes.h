@@ -47,6 +47,10 @@ public:
     float sampleRate = 44100.0f;
     /// Decay time the amplitudes were computed for; -1 means none yet.
     float lastKnownTime = -1.0f;
+    /// Changes whenever a pattern's positions or amplitudes change (never 0
+    /// once configured): what the reverberators hold their gathered input
+    /// against.
+    std::uint64_t version = 0;
     std::uint32_t rngL = 1;
     std::uint32_t rngR = 1;
 };

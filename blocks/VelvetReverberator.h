@@ -22,8 +22,12 @@ public:
     /// Silences the tail; feedback and damping settings stay.
     void reset() noexcept;
     /// Replaces frameCount samples in place by the reverberation. Never
-    /// allocates. Render thread.
-    void process(const std::vector<VelvetEcho>& echoes, float* samples, std::int64_t frameCount) noexcept;
+    /// allocates. Render thread. patternVersion is the echoes' version
+    /// (VelvetEchoes::version): while it stays the same, short blocks are
+    /// gathered into longer windows before most taps are added; 0 says the
+    /// pattern may have changed, and every tap is added at once.
+    void process(const std::vector<VelvetEcho>& echoes, float* samples, std::int64_t frameCount,
+                 std::uint64_t patternVersion = 0) noexcept;
 
     /// Loop gain of the damped signal fed back one loop later.
     float feedback = 0.0f;
@@ -46,11 +50,40 @@ public:
     /// Working room of the tiled tap loop (shifted copies of a block and one
     /// entry per tap, for patterns of up to VelvetEchoes::kEchoCount taps);
     /// sized by allocate for blocks of up to maxBlock.
+    /// The tiled loop's entries for one list of echoes, as of a pattern
+    /// version, block length and tile (lanes times vectors; a tile's lanes
+    /// are a path's).
+    struct TapTable {
+        std::vector<TiledTap> taps;
+        std::uint64_t version = 0;
+        const VelvetEcho* echoes = nullptr;
+        std::size_t count = 0;
+        std::int64_t frames = 0;
+        std::int64_t tile = 0;
+        bool usable = false;
+    };
     std::vector<float> scratch;
-    std::vector<TiledTap> tiledTaps;
+    TapTable tiledTaps;
+    /// Input of short blocks not yet added at the taps that lie a window or
+    /// more ahead (gatheredCount samples, ending where the read position is
+    /// or, within a block, at its end), with the pattern it is added with:
+    /// a copy of the echoes of patternVersion gatheredVersion, nearTaps of
+    /// them (those less than a window ahead) added block by block.
+    std::vector<float> gathered;
+    std::int64_t gatheredCount = 0;
+    std::vector<VelvetEcho> gatheredEchoes;
+    std::uint64_t gatheredVersion = 0;
+    std::size_t nearTaps = 0;
+    /// Whether gatheredEchoes can be split into near and far taps (in order
+    /// of position, and no more of them than there is room for).
+    bool gatherable = false;
 
 private:
-    void processBlock(const std::vector<VelvetEcho>& echoes, float* samples, std::int64_t frameCount) noexcept;
+    void processBlock(const std::vector<VelvetEcho>& echoes, float* samples, std::int64_t frameCount,
+                      std::uint64_t patternVersion) noexcept;
+    /// Adds the gathered input at the far taps; its last sample lies end
+    /// samples past the read position.
+    void spreadGathered(std::int64_t end) noexcept;
 };
 
 } // namespace orvane

@@ -18,14 +18,14 @@ namespace orvane {
 
 /// Adds the n samples at x into buf (a circular buffer of size samples) once
 /// per echo, starting at readPos + position and with the echo's amplitude
-/// times tapGain: every product rounded, and every buffer sample receiving
-/// the echoes in list order, so the sums are those of the plain loop to the
-/// bit on every path. Positions must lie in 0 .. size - 1. Long blocks go
-/// through register tiles when scratch holds reverberatorScratchSize(n)
-/// floats and taps has room for every echo. Render thread; never allocates.
+/// times tapGain, each product with one rounding. Positions must lie in
+/// 0 .. size - 1. Long blocks go through register tiles when scratch holds
+/// reverberatorScratchSize(n) floats and the table has room for every echo;
+/// the table is kept for the next call with the same echoes, pattern version
+/// (not 0) and n. Render thread; never allocates.
 void spreadOverTaps(float* buf, std::int64_t size, std::int64_t readPos, const VelvetEcho* echoes, std::size_t count,
                     float tapGain, const float* x, std::int64_t n, std::vector<float>& scratch,
-                    std::vector<VelvetReverberator::TiledTap>& taps) noexcept;
+                    VelvetReverberator::TapTable& table, std::uint64_t version) noexcept;
 
 /// Floats of scratch that spreadOverTiles needs for n samples on the widest
 /// path.

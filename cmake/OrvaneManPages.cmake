@@ -12,20 +12,28 @@ foreach(entry
     "Orvane|orvane|open the Orvane application's window"
     "orvane-render|orvane-render|render audio files through the Orvane effect"
     "orvane-editor|orvane-editor|show the Orvane effect's editor in a window or a PNG file"
-    "orvane-validate|orvane-validate|check that the Orvane plug-in behaves as hosts rely on")
+    "orvane-validate|orvane-validate|check that the Orvane plug-in behaves as hosts rely on"
+    "orvane-live|orvane-live|play an instrument through the Orvane effect, live")
   string(REPLACE "|" ";" fields "${entry}")
   list(GET fields 0 target)
   list(GET fields 1 command)
   list(GET fields 2 summary)
-  if(NOT TARGET ${target})
+  # A program built here, or a script the build configures.
+  if(TARGET ${target})
+    set(program $<TARGET_FILE:${target}>)
+    set(depends ${target})
+  elseif(command STREQUAL "orvane-live" AND ORVANE_LIVE_SCRIPT)
+    set(program ${ORVANE_LIVE_SCRIPT})
+    set(depends ${ORVANE_LIVE_SCRIPT})
+  else()
     continue()
   endif()
   set(page ${CMAKE_BINARY_DIR}/man/${command}.1)
   add_custom_command(OUTPUT ${page}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
     COMMAND ${CMAKE_COMMAND} -E env LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp
-            ${HELP2MAN} --no-info --no-discard-stderr --name=${summary} --output=${page} $<TARGET_FILE:${target}>
-    DEPENDS ${target}
+            ${HELP2MAN} --no-info --no-discard-stderr --name=${summary} --output=${page} ${program}
+    DEPENDS ${depends}
     COMMENT "Writing the manual page of ${command}"
     VERBATIM)
   list(APPEND orvane_man_pages ${page})

@@ -20,6 +20,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/platform/fou
     ${CMAKE_BINARY_DIR}/platform/audiounit ${CMAKE_BINARY_DIR}/platform/ui)
 # jalv runs Orvane Live.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core, jalv")
+# ...and reaches the sound card through a JACK server or PipeWire's JACK layer.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pipewire-jack | jackd2")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 # Free software under the GPL, version 3 or later; Debian looks for the

@@ -1,5 +1,7 @@
 #include "editor/AURotaryControl.h"
 
+#include <X11/keysym.h>
+
 namespace orvane {
 
 using platform::CATransaction;
@@ -48,6 +50,7 @@ void AURotaryControl::configureLayersAndGestures() {
     // The readout covers the dial face's name, under the pointer.
     layer()->addSublayer(readoutLayer_);
     layer()->addSublayer(overlayLayer_);
+    layer()->addSublayer(focusLayer_);
     // The control owns its recognizers, so they never outlive it.
     addGestureRecognizer(std::make_shared<platform::NSPanGestureRecognizer>(
         [this](NSGestureRecognizer& recognizer) { handleDrag(recognizer); }));
@@ -112,7 +115,11 @@ void AURotaryControl::updateLayers() {
     overlayLayer_->setPosition(centre);
     overlayLayer_->setContents(
         bitmapOf(overlayImageProvider ? overlayImageProvider(w, h) : defaultOverlayImage({w, h}), scale));
+    focusLayer_->setBounds(box);
+    focusLayer_->setPosition(centre);
     CATransaction::commit();
+    updateFocusRing();
+    if (valueField_) valueField_->setFrame(valueFieldFrame());
     updateRotation();
     updateReadout();
 }
@@ -133,6 +140,7 @@ std::shared_ptr<NSImage> AURotaryControl::defaultOverlayImage(NSSize size) {
 void AURotaryControl::setShowsReadout(bool shows) {
     platform::MainQueue::shared().cancel(readoutLinger_);
     readoutLinger_ = 0;
+    shows = shows || focused_ || alwaysShowsReadout_;
     if (shows == showsReadout_) return;
     showsReadout_ = shows;
     updateReadout();
@@ -179,14 +187,22 @@ void AURotaryControl::endGesture() {
 
 void AURotaryControl::scrollWheel(const platform::NSEvent& event) {
     if (event.scrollingDeltaY == 0.0) return;
+    const float step = (event.modifierFlags & platform::NSEventModifierFlagShift) ? fineWheelStep : wheelStep;
+    stepInBurst(_value + step * static_cast<float>(event.scrollingDeltaY) * (upperBound - lowerBound));
+}
+
+void AURotaryControl::stepInBurst(float value, std::chrono::milliseconds rest) {
     if (!wheelGesture_) {
         wheelGesture_ = true;
         beginGesture();
     }
-    const float step = (event.modifierFlags & platform::NSEventModifierFlagShift) ? fineWheelStep : wheelStep;
-    setValue(_value + step * static_cast<float>(event.scrollingDeltaY) * (upperBound - lowerBound));
+    setValue(value);
+    restartBurstRest(rest);
+}
+
+void AURotaryControl::restartBurstRest(std::chrono::milliseconds rest) {
     platform::MainQueue::shared().cancel(wheelRest_);
-    wheelRest_ = platform::MainQueue::shared().enqueueAfter(wheelRestTime, [this] {
+    wheelRest_ = platform::MainQueue::shared().enqueueAfter(rest, [this] {
         wheelRest_ = 0;
         endWheelGesture();
     });
@@ -195,6 +211,7 @@ void AURotaryControl::scrollWheel(const platform::NSEvent& event) {
 void AURotaryControl::endWheelGesture() {
     platform::MainQueue::shared().cancel(wheelRest_);
     wheelRest_ = 0;
+    heldKey_ = 0;
     if (!wheelGesture_) return;
     wheelGesture_ = false;
     endGesture();
@@ -245,11 +262,161 @@ void AURotaryControl::handleDrag(NSGestureRecognizer& recognizer) {
     }
 }
 
-void AURotaryControl::handleDoubleClick(NSGestureRecognizer&) {
+void AURotaryControl::handleDoubleClick(NSGestureRecognizer& recognizer) {
+    if (recognizer.modifierFlags() & platform::NSEventModifierFlagControl) {
+        openValueField();
+        return;
+    }
     endWheelGesture();
     beginGesture();
     setValue(resetValue);
     endGesture();
+}
+
+bool AURotaryControl::keyDown(const platform::NSKeyEvent& event) {
+    if (event.control || event.alt) return platform::NSView::keyDown(event);
+    const float range = upperBound - lowerBound;
+    const float arrow = (event.shift ? fineKeyStep : keyStep) * range;
+    const auto step = [&](float value) {
+        heldKey_ = event.keysym;
+        stepInBurst(value, heldKeyRestTime);
+        return true;
+    };
+    switch (event.keysym) {
+    case XK_Up:
+    case XK_KP_Up:
+    case XK_Right:
+    case XK_KP_Right: return step(_value + arrow);
+    case XK_Down:
+    case XK_KP_Down:
+    case XK_Left:
+    case XK_KP_Left: return step(_value - arrow);
+    case XK_Page_Up:
+    case XK_KP_Page_Up: return step(_value + pageKeyStep * range);
+    case XK_Page_Down:
+    case XK_KP_Page_Down: return step(_value - pageKeyStep * range);
+    case XK_Home:
+    case XK_KP_Home: return step(lowerBound);
+    case XK_End:
+    case XK_KP_End: return step(upperBound);
+    case XK_Delete:
+    case XK_KP_Delete:
+    case XK_BackSpace: return step(resetValue);
+    case XK_Return:
+    case XK_KP_Enter:
+        openValueField();
+        return true;
+    default:
+        return platform::NSView::keyDown(event);
+    }
+}
+
+void AURotaryControl::keyUp(const platform::NSKeyEvent& event) {
+    if (heldKey_ == 0 || event.keysym != heldKey_) return platform::NSView::keyUp(event);
+    heldKey_ = 0;
+    if (wheelGesture_) restartBurstRest(wheelRestTime);
+}
+
+bool AURotaryControl::hasKeyFocus() const {
+    const platform::NSView* responder = firstResponder();
+    return responder && (responder == this || responder == valueField_.get());
+}
+
+void AURotaryControl::updateFocus() {
+    const bool focused = hasKeyFocus();
+    if (focused == focused_) return;
+    focused_ = focused;
+    // Keys pressed here are over once the focus moves on.
+    if (!focused) endWheelGesture();
+    updateFocusRing();
+    setShowsReadout(hovered_ || dragging_);
+}
+
+void AURotaryControl::setAlwaysShowsReadout(bool always) {
+    if (always == alwaysShowsReadout_) return;
+    alwaysShowsReadout_ = always;
+    setShowsReadout(hovered_ || dragging_);
+}
+
+void AURotaryControl::updateFocusRing() {
+    const NSRect box = bounds();
+    if (!focused_ || !(box.size.width > 0.0 && box.size.height > 0.0)) {
+        if (focusLayer_->contents()) focusLayer_->setContents(nullptr);
+        return;
+    }
+    // A light rounded square around the whole knob, edged in dark so it
+    // shows on any panel colour.
+    const NSSize size = box.size;
+    auto ring = NSImage::imageWithSize(size, true, [size](NSRect) {
+        cairo_t* context = platform::NSGraphicsContext::currentContext()->CGContext();
+        const double line = std::max(1.5, size.width / 60.0), r = size.width * 0.12;
+        const double x0 = line, y0 = line, x1 = size.width - line, y1 = size.height - line;
+        cairo_new_path(context);
+        cairo_arc(context, x0 + r, y0 + r, r, kPi, 1.5 * kPi);
+        cairo_arc(context, x1 - r, y0 + r, r, 1.5 * kPi, 2.0 * kPi);
+        cairo_arc(context, x1 - r, y1 - r, r, 0.0, 0.5 * kPi);
+        cairo_arc(context, x0 + r, y1 - r, r, 0.5 * kPi, kPi);
+        cairo_close_path(context);
+        cairo_set_source_rgba(context, 15 / 255.0, 10 / 255.0, 23 / 255.0, 0.8);
+        cairo_set_line_width(context, line * 2.0);
+        cairo_stroke_preserve(context);
+        cairo_set_source_rgba(context, 246 / 255.0, 240 / 255.0, 1.0, 1.0);
+        cairo_set_line_width(context, line);
+        cairo_stroke(context);
+        return true;
+    });
+    CATransaction::begin();
+    CATransaction::setDisableActions(true);
+    focusLayer_->setContents(bitmapOf(ring, backingScaleFactor()));
+    CATransaction::commit();
+}
+
+NSRect AURotaryControl::valueFieldFrame() const {
+    // The faces' plaque spans 4 to 196 across and 172 to 196 down, in their
+    // 200 units; the field is at least 16 points high, to be read.
+    const NSSize size = bounds().size;
+    const double height = std::max(size.height * 0.12, 16.0);
+    return {{size.width * 0.02, size.height * 0.98 - height}, {size.width * 0.96, height}};
+}
+
+void AURotaryControl::openValueField() {
+    if (valueField_ || !readoutText || !valueFromText) return;
+    endWheelGesture();
+    valueField_ = std::make_shared<KnobValueField>(valueFieldFrame(), readoutText(_value));
+    valueField_->onCommit = [this](const std::string& text) { return commitValueField(text); };
+    valueField_->onCancel = [this] {
+        closeValueField();
+        makeFirstResponder(this);
+    };
+    // Focus went elsewhere: the field goes, untaken.
+    valueField_->onResign = [this] {
+        closeValueField();
+        updateFocus();
+    };
+    addSubview(valueField_);
+    makeFirstResponder(valueField_.get());
+    updateFocus();
+}
+
+void AURotaryControl::closeValueField() {
+    if (!valueField_) return;
+    // The field may be running one of its callbacks: whoever sent it the
+    // key holds it until that is over, and once out of the tree it gets no
+    // more.
+    auto field = std::move(valueField_);
+    field->removeFromSuperview();
+    setNeedsDisplay(true);
+}
+
+bool AURotaryControl::commitValueField(const std::string& text) {
+    const std::optional<float> v = valueFromText ? valueFromText(text) : std::nullopt;
+    if (!v) return false;
+    closeValueField();
+    makeFirstResponder(this);
+    beginGesture();
+    setValue(*v);
+    endGesture();
+    return true;
 }
 
 } // namespace orvane

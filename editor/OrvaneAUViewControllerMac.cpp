@@ -5,6 +5,8 @@
 #include "editor/KnobReadout.h"
 #include "platform/foundation/MainQueue.h"
 
+#include <X11/keysym.h>
+
 #include <algorithm>
 #include <cmath>
 #include <list>
@@ -116,6 +118,10 @@ void OrvaneAUViewControllerMac::loadView() {
     root->setWantsLayer(true);
     root->layer()->setBackgroundColor(kPanelColor);
     root->setAutoresizingMask(platform::NSViewWidthSizable | platform::NSViewHeightSizable);
+    root->setKeyDownHandler([weakSelf = weak_from_this()](const platform::NSKeyEvent& event) {
+        auto self = weakSelf.lock();
+        return self && self->handlePanelKey(event);
+    });
     setView(std::move(root));
 }
 
@@ -154,6 +160,9 @@ void OrvaneAUViewControllerMac::createKnobs() {
             const KnobReadout readout = knobReadout(address, value);
             return KnobsStyleKit::imageOfPlaque({{0.0, 0.0}, {w, h}}, face, readout.text, readout.detail);
         };
+        knob->readoutText = [address](float value) { return knobReadout(address, value).text; };
+        knob->valueFromText = [address](std::string_view text) { return knobValueFromText(address, text); };
+        knob->setAlwaysShowsReadout(showsValues_);
         knob->setTag(static_cast<std::int64_t>(address));
         knob->onValueChanged = [weakSelf = weak_from_this(), weakKnob = std::weak_ptr<AURotaryControl>(knob)] {
             auto self = weakSelf.lock();
@@ -254,6 +263,40 @@ void OrvaneAUViewControllerMac::announceGesture(std::int64_t tag, platform::AUPa
     auto parameter = tree ? tree->parameterWithAddress(static_cast<AUParameterAddress>(tag)) : nullptr;
     if (!knob || !*knob || !parameter) return;
     parameter->setValue((*knob)->value(), nullptr, 0, eventType);
+}
+
+void OrvaneAUViewControllerMac::setShowsValues(bool shows) {
+    showsValues_ = shows;
+    for (const KnobRow& row : kKnobs)
+        if (const auto& knob = this->*row.field) knob->setAlwaysShowsReadout(shows);
+}
+
+bool OrvaneAUViewControllerMac::handlePanelKey(const platform::NSKeyEvent& event) {
+    if (event.control || event.alt || !isViewLoaded()) return false;
+    const auto root = view();
+    const bool back = event.keysym == XK_ISO_Left_Tab || (event.keysym == XK_Tab && event.shift);
+    if (event.keysym == XK_Tab || back) {
+        // Reading order is the grid's, whether wide or tall; round and round.
+        const auto knobs = knobsInLayoutOrder();
+        const auto focused =
+            std::find_if(knobs.begin(), knobs.end(), [](const auto& knob) { return knob && knob->hasKeyFocus(); });
+        const int n = static_cast<int>(knobs.size());
+        int i = focused == knobs.end() ? (back ? n - 1 : 0)
+                                       : (static_cast<int>(focused - knobs.begin()) + (back ? n - 1 : 1)) % n;
+        for (int tried = 0; tried < n && !knobs[i]; ++tried) i = (i + (back ? n - 1 : 1)) % n;
+        if (knobs[i]) root->makeFirstResponder(knobs[i].get());
+        return true;
+    }
+    if (event.keysym == XK_Escape) {
+        if (!root->firstResponder()) return false;
+        root->makeFirstResponder(nullptr);
+        return true;
+    }
+    if (event.keysym == XK_v && !event.shift) {
+        setShowsValues(!showsValues_);
+        return true;
+    }
+    return false;
 }
 
 std::shared_ptr<AURotaryControl>* OrvaneAUViewControllerMac::knobForAddress(AUParameterAddress address) {

@@ -17,7 +17,9 @@ namespace orvane {
 /// bundle. It makes the audio unit for the host and keeps it, and it is the
 /// editor whose view the host embeds: a purple panel with six knobs in a grid
 /// that scales with the panel (three by two, two by three when tall), each
-/// bound both ways to one parameter of the unit's tree.
+/// bound both ways to one parameter of the unit's tree. Tab and Shift+Tab
+/// move the keyboard focus through the knobs in reading order, Escape clears
+/// it, and V shows every knob's readout at once, or their names again.
 ///
 /// Held by std::shared_ptr: the knobs' callbacks, the parameter observer and
 /// the tasks it hands to the main queue refer to it weakly and do nothing
@@ -71,6 +73,14 @@ public:
     /// are ignored.
     void applyParameterValue(platform::AUParameterAddress address, platform::AUValue value);
 
+    /// Whether every knob shows its readout instead of its name; kept for the
+    /// editor's life, and given to knobs made later.
+    bool showsValues() const { return showsValues_; }
+    void setShowsValues(bool shows);
+    /// The panel's own keys: Tab, Shift+Tab, Escape and V. False for any
+    /// other.
+    bool handlePanelKey(const platform::NSKeyEvent& event);
+
     /// The unit made by the last successful factory call, null before one.
     /// Any thread: the factory stores it on a host thread while the main
     /// thread reads it.
@@ -99,6 +109,7 @@ private:
     void announceGesture(std::int64_t tag, platform::AUParameterAutomationEventType eventType);
 
     std::shared_ptr<DialPictures> dialPictures_;
+    bool showsValues_ = false;
 
     mutable std::mutex audioUnitMutex_;
     std::shared_ptr<OrvaneAudioUnit> _audioUnit;

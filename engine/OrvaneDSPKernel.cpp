@@ -208,8 +208,8 @@ void OrvaneDSPKernel::render(const float* inL, const float* inR, float* outL, fl
     reverbR.feedback = loopGain;
     std::copy(wetL, wetL + n, verbL);
     std::copy(wetR, wetR + n, verbR);
-    reverbL.process(velvetEchoes.left, verbL, n);
-    reverbR.process(velvetEchoes.right, verbR, n);
+    reverbL.process(velvetEchoes.left, verbL, n, velvetEchoes.version);
+    reverbR.process(velvetEchoes.right, verbR, n, velvetEchoes.version);
 
     const float a = reverbShare(gv);
     const float b = 1.0f - a;

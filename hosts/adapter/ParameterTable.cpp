@@ -3,9 +3,16 @@
 #include "platform/audiounit/AUParameterText.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cmath>
 
 namespace orvane::adapter {
+
+std::string presetLabel(std::size_t index, const std::string& name) {
+    char number[24];
+    std::snprintf(number, sizeof number, "%02zu ", index + 1);
+    return number + name;
+}
 
 ParameterTable ParameterTable::describe(platform::AUAudioUnit& unit,
                                         std::shared_ptr<platform::AUAudioUnitFactory> principal) {

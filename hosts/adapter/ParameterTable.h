@@ -29,6 +29,11 @@ struct HostPreset {
     std::vector<float> values;
 };
 
+/// A factory preset's label as hosts list it: its number in the factory
+/// order, counted from 1, before its name ("04 Dark Wash"), so that hosts
+/// that sort presets by label keep that order.
+std::string presetLabel(std::size_t index, const std::string& name);
+
 /// The unit's parameters and factory presets as every plug-in format lists
 /// them, and the words for their values: the principal object's own (the
 /// editor's readouts) when it offers them, else each parameter's display

@@ -31,10 +31,12 @@ PluginUnits::~PluginUnits() {
     platform::MainQueue::shared().runPending();
 }
 
-std::expected<void, platform::Error> PluginUnits::restoreState(std::span<const std::uint8_t> bytes) {
-    if (auto restored = restoreStateData(*rendering, bytes); !restored) return restored;
+std::expected<platform::PropertyList::Dictionary, platform::Error> PluginUnits::restoreState(
+    std::span<const std::uint8_t> bytes) {
+    auto restored = restoreStateData(*rendering, bytes);
+    if (!restored) return restored;
     mirror->applyFromHost([&](platform::AUAudioUnit& unit) { (void)restoreStateData(unit, bytes); });
-    return {};
+    return restored;
 }
 
 std::shared_ptr<platform::AUViewController> PluginUnits::editorController() const {

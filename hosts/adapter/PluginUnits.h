@@ -4,6 +4,7 @@
 #include "hosts/adapter/ParameterTable.h"
 #include "hosts/adapter/UnitBundle.h"
 #include "hosts/adapter/UnitRenderer.h"
+#include "platform/foundation/PropertyList.h"
 
 #include <expected>
 #include <filesystem>
@@ -26,8 +27,9 @@ struct PluginUnits {
     ~PluginUnits();
 
     /// Restores saved state bytes into both units; bytes that cannot be read
-    /// change neither. The mirror's callbacks do not hear it.
-    std::expected<void, platform::Error> restoreState(std::span<const std::uint8_t> bytes);
+    /// change neither. The mirror's callbacks do not hear it. The restored
+    /// dictionary, for the keys of a plug-in format's own.
+    std::expected<platform::PropertyList::Dictionary, platform::Error> restoreState(std::span<const std::uint8_t> bytes);
     /// The principal object as the editor's controller.
     std::shared_ptr<platform::AUViewController> editorController() const;
 

@@ -14,12 +14,19 @@ platform::Error refused(std::string message) { return platform::Error{"Orvane", 
 } // namespace
 
 std::expected<std::vector<std::uint8_t>, platform::Error> saveStateData(platform::AUAudioUnit& unit) {
+    return saveStateData(unit, {});
+}
+
+std::expected<std::vector<std::uint8_t>, platform::Error> saveStateData(platform::AUAudioUnit& unit,
+                                                                        const platform::PropertyList::Dictionary& extra) {
     auto state = unit.fullState();
     if (!state) return std::unexpected(refused("the unit has no state to save"));
+    for (const auto& [key, value] : extra) state->insert_or_assign(key, value);
     return platform::serializePropertyList(platform::PropertyList(std::move(*state)), platform::PlistFormat::binary);
 }
 
-std::expected<void, platform::Error> restoreStateData(platform::AUAudioUnit& unit, std::span<const std::uint8_t> bytes) {
+std::expected<platform::PropertyList::Dictionary, platform::Error> restoreStateData(platform::AUAudioUnit& unit,
+                                                                                    std::span<const std::uint8_t> bytes) {
     auto parsed = platform::parsePropertyList(bytes);
     if (!parsed) return std::unexpected(refused("the saved state is not a property list: " + parsed.error().message));
     const auto* dictionary = parsed->dictionary();
@@ -35,7 +42,7 @@ std::expected<void, platform::Error> restoreStateData(platform::AUAudioUnit& uni
     if (const auto* version = parsed->find("orvane_state_version"); version && (!version->integer() || *version->integer() != 1))
         return std::unexpected(refused("the saved state has an orvane_state_version other than 1"));
     unit.setFullState(*dictionary);
-    return {};
+    return *dictionary;
 }
 
 } // namespace orvane::adapter

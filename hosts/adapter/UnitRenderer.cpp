@@ -75,8 +75,8 @@ void UnitRenderer::schedule(platform::AUParameterAddress address, float value, s
 }
 
 void UnitRenderer::setBypass(bool bypass) noexcept {
-    if (bypass == bypassed_) return;
-    bypassed_ = bypass;
+    // Stored every time: the host's thread may have set the unit's bypass
+    // in between (a state restored).
     unit_->setShouldBypassEffect(bypass);
 }
 

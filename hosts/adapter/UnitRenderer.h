@@ -73,7 +73,6 @@ private:
     platform::AudioBufferListStorage buffers_{2};
     std::uint32_t maximumFrames_ = 0;
     bool prepared_ = false;
-    bool bypassed_ = false;
     double sampleTime_ = 0.0;
 
     std::array<Scheduled, kScheduleCapacity> scheduled_{};

@@ -2,7 +2,9 @@
 // off-screen to a PNG file. It loads the bundle as orvane-render does, makes
 // the unit through the principal object and asks that object for its view.
 
+#include "hosts/editor/StopSignals.h"
 #include "hosts/render/PluginHost.h"
+#include "hosts/render/RenderError.h"
 #include "hosts/render/RenderOptions.h"
 #include "platform/foundation/MainQueue.h"
 #include "platform/ui/AUViewController.h"
@@ -34,12 +36,22 @@ struct EditorOptions {
     RenderOptions unit;
     std::optional<platform::NSSize> size;
     std::optional<std::filesystem::path> snapshot;
+    bool showValues = false;
 };
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "%s: %s\n", kProgramName, message.c_str());
     return kExitFailure;
 }
+
+/// As fail(), with the usage status for what the command line asked wrongly.
+int fail(const platform::Error& error) {
+    fail(error.message);
+    return isCommandLineRefusal(error) ? kExitUsage : kExitFailure;
+}
+
+/// The window whose loop a signal ends, while there is one (main thread).
+platform::X11Window* signalledWindow = nullptr;
 
 std::expected<platform::NSSize, std::string> parseSize(std::string_view text) {
     const auto bad = [&] {
@@ -71,9 +83,11 @@ bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
 /// Parses the command line; a string result is text to print and exit 0 with.
 std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int argc, char** argv) {
     CLI::App app{"Shows the Orvane effect's editor in a window, or draws it to a PNG file.", kProgramName};
-    app.footer("Every parameter change is printed as one line \"ID VALUE\", and a gesture on a knob (drag, "
-               "wheel, double-click) begins with \"ID touch\" and ends with \"ID release\". Ctrl+Q, Ctrl+W or "
-               "closing the window quits.\n\nExit status: 0 on success, 1 when the plug-in, a state file or the "
+    app.footer("Tab moves between the knobs, the arrow keys, Page Up/Down, Home and End turn the one with the "
+               "ring, Enter opens a field to type its value in, V shows every knob's value.\n\n"
+               "Every parameter change is printed as one line \"ID VALUE\", and a gesture on a knob (drag, "
+               "wheel, keys, double-click, typed value) begins with \"ID touch\" and ends with \"ID release\". "
+               "Ctrl+Q, Ctrl+W or closing the window quits.\n\nExit status: 0 on success, 1 when the plug-in, a state file or the "
                "window fails, 2 for a command line it cannot take.");
     std::string plugin, preset, state, size, snapshot, saveState;
     std::vector<std::string> settings;
@@ -90,6 +104,9 @@ std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int a
         ->type_name("WxH");
     app.add_option("--snapshot", snapshot, "Draw the editor off-screen into this PNG file and exit")
         ->type_name("FILE.png");
+    bool showValues = false;
+    app.add_flag("--show-values", showValues,
+                 "Show every knob's value instead of its name, as the V key does (for --snapshot too)");
     app.add_option("--save-state", saveState, "Write the unit's state to this file when the window closes")
         ->type_name("FILE");
     app.set_version_flag("--version", std::string(kProgramName) + " " + ORVANE_VERSION);
@@ -104,6 +121,7 @@ std::expected<std::variant<EditorOptions, std::string>, std::string> parse(int a
     }
 
     EditorOptions options;
+    options.showValues = showValues;
     const auto path = [&](const char* name, const std::string& text,
                           std::optional<std::filesystem::path>& into) -> std::expected<void, std::string> {
         if (app.count(name) == 0) return {};
@@ -155,17 +173,28 @@ void drainMainQueue() {
 }
 
 int run(const EditorOptions& options) {
+    // Found out now, not when the window closes after the work is done.
+    if (options.unit.saveStateFile) {
+        if (auto writable = checkSaveStateTarget(*options.unit.saveStateFile); !writable) return fail(writable.error());
+    }
     auto host = PluginHost::open(options.unit.plugin);
     if (!host) return fail(host.error().message);
     auto unit = host->createUnit();
     if (!unit) return fail(unit.error().message);
-    if (auto configured = configureUnit(**unit, options.unit); !configured) return fail(configured.error().message);
+    if (auto configured = configureUnit(**unit, options.unit); !configured) return fail(configured.error());
 
     auto controller = std::dynamic_pointer_cast<platform::AUViewController>(host->plugIn().principal);
     if (!controller) return fail("the plug-in has no editor");
     auto view = controller->view();
     // The connection the factory queued, and anything the view queued.
     drainMainQueue();
+    // The editor's own toggle, pressed once.
+    if (options.showValues) {
+        platform::NSKeyEvent v;
+        v.keysym = XK_v;
+        v.characters = "v";
+        platform::NSEventRouter(view).dispatchKey(v);
+    }
     const platform::NSSize preferred = controller->preferredContentSize();
     const platform::NSSize size =
         options.size.value_or(preferred.width >= 1.0 && preferred.height >= 1.0 ? preferred
@@ -214,18 +243,28 @@ int run(const EditorOptions& options) {
         if (key.control && (key.keysym == XK_q || key.keysym == XK_w)) shown.stop();
     };
     shown.show();
+    signalledWindow = &shown;
+    // A signal that came before the window was there ends it at once.
+    platform::MainQueue::shared().enqueue([] {
+        if (orvane::editor::stopSignal() && signalledWindow) signalledWindow->stop();
+    });
     shown.run();
+    signalledWindow = nullptr;
     window->reset();
 
     if (options.unit.saveStateFile) {
         if (auto saved = saveState(**unit, *options.unit.saveStateFile); !saved) return fail(saved.error().message);
     }
-    return 0;
+    // Ended by a signal: saved as on a close, then the status a shell expects.
+    return orvane::editor::stopSignal() ? 128 + orvane::editor::stopSignal() : 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    orvane::editor::stopOnSignals([](int) {
+        if (signalledWindow) signalledWindow->stop();
+    });
     auto parsed = parse(argc, argv);
     if (!parsed) {
         std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgramName, parsed.error().c_str(), kProgramName);
@@ -235,5 +274,7 @@ int main(int argc, char** argv) {
         std::fputs(text->c_str(), stdout);
         return 0;
     }
-    return run(std::get<EditorOptions>(*parsed));
+    auto& options = std::get<EditorOptions>(*parsed);
+    options.unit.presetAfterState = presetComesAfterState(argc, argv);
+    return run(options);
 }

@@ -4,6 +4,7 @@
 //
 //   orvane-lv2-ttl OUTPUT_FOLDER UNIT_BUNDLE_FOLDER DSP_BINARY UI_BINARY
 
+#include "hosts/adapter/ParameterTable.h"
 #include "hosts/lv2/OrvaneLV2.h"
 #include "plugin/FactoryPresets.h"
 #include "plugin/OrvaneAudioUnit.h"
@@ -78,14 +79,6 @@ std::string describe(const std::string& identifier) {
     return {};
 }
 
-/// A preset's label as hosts list it: its number in the factory order,
-/// counted from 1 as the demo renders are, before its name, so that hosts
-/// that sort by label keep that order.
-std::string presetLabel(int index, const std::string& name) {
-    char number[16];
-    std::snprintf(number, sizeof number, "%02d ", index + 1);
-    return number + name;
-}
 
 } // namespace
 
@@ -188,11 +181,11 @@ int main(int argc, char** argv) {
         const std::string uri = std::string(kPresetURIPrefix) + std::to_string(index);
         const std::string file = "presets/" + std::to_string(index) + ".ttl";
         manifest << "\n<" << uri << ">\n    a pset:Preset ;\n    lv2:appliesTo <" << kPluginURI << "> ;\n"
-                 << "    rdfs:label " << quoted(presetLabel(index, preset.name)) << " ;\n    rdfs:seeAlso <" << file
+                 << "    rdfs:label " << quoted(orvane::adapter::presetLabel(static_cast<std::size_t>(index), preset.name)) << " ;\n    rdfs:seeAlso <" << file
                  << "> .\n";
         std::ostringstream text;
         text << kPrefixes << "<" << uri << ">\n    a pset:Preset ;\n    lv2:appliesTo <" << kPluginURI << "> ;\n"
-             << "    rdfs:label " << quoted(presetLabel(index, preset.name)) << " ;\n    lv2:port ";
+             << "    rdfs:label " << quoted(orvane::adapter::presetLabel(static_cast<std::size_t>(index), preset.name)) << " ;\n    lv2:port ";
         bool first = true;
         for (const auto& parameter : tree->allParameters()) {
             const auto* value = values->find(parameter->identifier());

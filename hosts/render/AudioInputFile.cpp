@@ -1,9 +1,14 @@
 #include "hosts/render/AudioInputFile.h"
 
 #include "hosts/render/RenderError.h"
+#include "hosts/render/RenderOptions.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,12 +30,20 @@ constexpr std::size_t kHeaderScanBytes = 65536;
 /// header itself: libsndfile quietly shortens its own count to what a
 /// truncated file holds, which would hide the truncation. None for other
 /// containers, and for the "unknown length" that streaming writers leave.
-std::optional<std::int64_t> framesInHeader(const std::filesystem::path& path)
+std::optional<std::int64_t> framesInHeader(int descriptor)
 {
-    std::ifstream in(path, std::ios::binary);
     std::vector<unsigned char> head(kHeaderScanBytes);
-    in.read(reinterpret_cast<char*>(head.data()), std::streamsize(head.size()));
-    head.resize(static_cast<std::size_t>(in.gcount()));
+    // pread leaves the file position where libsndfile will start.
+    std::size_t got = 0;
+    while (got < head.size()) {
+        const ssize_t n = ::pread(descriptor, head.data() + got, head.size() - got, off_t(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += std::size_t(n);
+    }
+    head.resize(got);
     const auto number = [&](std::size_t at, int bytes, bool bigEndian) -> std::optional<std::uint64_t> {
         if (at + std::size_t(bytes) > head.size())
             return std::nullopt;
@@ -76,39 +89,74 @@ std::optional<std::int64_t> framesInHeader(const std::filesystem::path& path)
 
 } // namespace
 
-std::expected<AudioInputFile, platform::Error> AudioInputFile::open(const std::filesystem::path& path)
+std::expected<AudioInputFile, platform::Error> AudioInputFile::open(
+    const std::filesystem::path& path, std::optional<std::pair<int, int>> channels)
 {
-    std::error_code status;
-    const auto kind = std::filesystem::status(path, status);
-    if (kind.type() == std::filesystem::file_type::not_found)
-        return std::unexpected(makeError(ErrorCode::FileMissing, quotedPath(path) + ": no such file"));
-    if (status)
-        return std::unexpected(makeError(ErrorCode::FileMissing, quotedPath(path) + ": " + status.message()));
-    if (kind.type() == std::filesystem::file_type::directory)
+    const bool standardInput = isStandardStream(path);
+    const std::string shown = standardInput ? "standard input" : quotedPath(path);
+    int descriptor = -1;
+    if (standardInput) {
+        descriptor = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+    } else {
+        std::error_code status;
+        const auto kind = std::filesystem::status(path, status);
+        if (kind.type() == std::filesystem::file_type::not_found)
+            return std::unexpected(makeError(ErrorCode::FileMissing, shown + ": no such file"));
+        if (status)
+            return std::unexpected(makeError(ErrorCode::FileMissing, shown + ": " + status.message()));
+        if (kind.type() == std::filesystem::file_type::directory)
+            return std::unexpected(makeError(ErrorCode::NotARegularFile, shown + " is a folder, not an audio file"));
+        // Opened once: a FIFO's writer is read by this descriptor alone.
+        descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (descriptor < 0)
         return std::unexpected(
-            makeError(ErrorCode::NotARegularFile, quotedPath(path) + " is a folder, not an audio file"));
+            makeError(ErrorCode::FileMissing, "cannot open " + shown + ": " + std::system_category().message(errno)));
+    struct stat file {};
+    const bool regular = ::fstat(descriptor, &file) == 0 && S_ISREG(file.st_mode);
 
     SF_INFO info{};
     AudioInputFile input;
     input.path_ = path;
-    input.file_ = sf_open(path.c_str(), SFM_READ, &info);
-    if (!input.file_)
-        return std::unexpected(makeError(ErrorCode::NotAudio,
-            quotedPath(path) + " is not an audio file that can be read: " + sf_strerror(nullptr)));
-    if (info.channels > 2)
-        return std::unexpected(makeError(ErrorCode::TooManyChannels,
-            quotedPath(path) + " has " + std::to_string(info.channels) +
-                " channels; only mono and stereo files can be rendered"));
+    input.streamed_ = !regular;
+    // Read before libsndfile takes the descriptor, by position, from a file
+    // that can be read twice; a stream's header is libsndfile's alone.
+    if (regular)
+        input.headerFrames_ = framesInHeader(descriptor);
+    input.file_ = sf_open_fd(descriptor, SFM_READ, &info, SF_TRUE);
+    if (!input.file_) {
+        // libsndfile has closed the descriptor it was given to own.
+        const std::string reason = sf_strerror(nullptr);
+        return std::unexpected(makeError(ErrorCode::NotAudio, shown + " is not an audio file that can be read: " +
+                reason + (regular ? "" : " (FLAC cannot be read as a stream; send WAV, AIFF, Ogg or MP3)")));
+    }
     if (info.channels < 1 || info.samplerate <= 0)
-        return std::unexpected(
-            makeError(ErrorCode::NotAudio, quotedPath(path) + " declares no channels or no sample rate"));
+        return std::unexpected(makeError(ErrorCode::NotAudio, shown + " declares no channels or no sample rate"));
+    if (channels) {
+        for (const int channel : {channels->first, channels->second}) {
+            if (channel >= info.channels)
+                return std::unexpected(makeError(ErrorCode::TooManyChannels,
+                    "--channels: " + shown + " has " + std::to_string(info.channels) + " channel" +
+                        (info.channels == 1 ? "" : "s") + ", no channel " + std::to_string(channel + 1)));
+        }
+        input.leftChannel_ = channels->first;
+        input.rightChannel_ = channels->second;
+    } else if (info.channels > 2) {
+        return std::unexpected(makeError(ErrorCode::TooManyChannels,
+            shown + " has " + std::to_string(info.channels) +
+                " channels; pick the two to render with --channels A,B (counted from 1, e.g. --channels 1,2)"));
+    } else {
+        // The last channel is the right one: a mono file's only channel
+        // goes to both sides.
+        input.rightChannel_ = info.channels - 1;
+    }
 
     input.sampleRate_ = info.samplerate;
     input.channels_ = info.channels;
-    // libsndfile says SF_COUNT_MAX when a stream does not know its length.
+    // libsndfile says SF_COUNT_MAX when a stream does not know its length,
+    // and a stream's header may promise anything.
     input.declaredFrames_ =
-        info.frames > 0 && info.frames < std::numeric_limits<sf_count_t>::max() ? info.frames : 0;
-    input.headerFrames_ = framesInHeader(path);
+        regular && info.frames > 0 && info.frames < std::numeric_limits<sf_count_t>::max() ? info.frames : 0;
     input.chunk_.resize(kReadChunkFrames * static_cast<std::size_t>(info.channels));
     return input;
 }
@@ -118,6 +166,9 @@ AudioInputFile::AudioInputFile(AudioInputFile&& other) noexcept
     , file_(std::exchange(other.file_, nullptr))
     , sampleRate_(other.sampleRate_)
     , channels_(other.channels_)
+    , leftChannel_(other.leftChannel_)
+    , rightChannel_(other.rightChannel_)
+    , streamed_(other.streamed_)
     , declaredFrames_(other.declaredFrames_)
     , headerFrames_(other.headerFrames_)
     , framesRead_(other.framesRead_)
@@ -136,6 +187,9 @@ AudioInputFile& AudioInputFile::operator=(AudioInputFile&& other) noexcept
         file_ = std::exchange(other.file_, nullptr);
         sampleRate_ = other.sampleRate_;
         channels_ = other.channels_;
+        leftChannel_ = other.leftChannel_;
+        rightChannel_ = other.rightChannel_;
+        streamed_ = other.streamed_;
         declaredFrames_ = other.declaredFrames_;
         headerFrames_ = other.headerFrames_;
         framesRead_ = other.framesRead_;
@@ -173,7 +227,7 @@ std::expected<std::size_t, platform::Error> AudioInputFile::read(std::span<float
             // short read and then carry on as if the file had ended there.
             if (sf_error(file_) != SF_ERR_NO_ERROR)
                 return std::unexpected(makeError(
-                    ErrorCode::ReadFailed, "reading " + quotedPath(path_) + " failed: " + sf_strerror(file_)));
+                    ErrorCode::ReadFailed, "reading " + (isStandardStream(path_) ? std::string("standard input") : quotedPath(path_)) + " failed: " + sf_strerror(file_)));
             chunkFrames_ = got > 0 ? static_cast<std::size_t>(got) : 0;
             chunkUsed_ = 0;
             // A short chunk is not yet the end: only a read that returns
@@ -183,12 +237,12 @@ std::expected<std::size_t, platform::Error> AudioInputFile::read(std::span<float
                 break;
         }
         const std::size_t frames = std::min(wanted - filled, chunkFrames_ - chunkUsed_);
-        // The last channel is the right one: a mono file's only channel
-        // goes to both sides.
         const float* from = chunk_.data() + chunkUsed_ * channels;
+        const auto leftAt = static_cast<std::size_t>(leftChannel_);
+        const auto rightAt = static_cast<std::size_t>(rightChannel_);
         for (std::size_t i = 0; i < frames; ++i) {
-            left[filled + i] = from[i * channels];
-            right[filled + i] = from[i * channels + channels - 1];
+            left[filled + i] = from[i * channels + leftAt];
+            right[filled + i] = from[i * channels + rightAt];
         }
         filled += frames;
         chunkUsed_ += frames;

@@ -112,13 +112,16 @@ private:
 };
 
 /// Sets a unit up from the options once, so that a preset, state or setting
-/// it refuses is reported once for the batch rather than once per file.
-std::expected<void, platform::Error> checkSetup(const PluginHost& host, const RenderOptions& options)
+/// it refuses is reported once for the batch rather than once per file; what
+/// it was set up with.
+std::expected<std::string, platform::Error> checkSetup(const PluginHost& host, const RenderOptions& options)
 {
     auto unit = host.createUnit();
     if (!unit)
         return std::unexpected(unit.error());
-    return configureUnit(**unit, options);
+    if (auto configured = configureUnit(**unit, options); !configured)
+        return std::unexpected(configured.error());
+    return describeSettings(**unit, options);
 }
 
 } // namespace
@@ -135,7 +138,8 @@ public:
 
     void read(const std::filesystem::path& path, Role role, std::string label)
     {
-        remember(path, {role, std::move(label)});
+        if (!isStandardStream(path))
+            remember(path, {role, std::move(label)});
     }
 
     /// Adds a file that `writer` writes, refused when it is a file already
@@ -144,6 +148,8 @@ public:
     std::expected<void, platform::Error> write(
         const std::filesystem::path& path, std::string writer, std::string_view description, bool mayReplaceState = false)
     {
+        if (isStandardStream(path))
+            return {};
         const auto clash = [&](const Use& other) -> std::expected<void, platform::Error> {
             if (other.role == Role::StateInput && mayReplaceState)
                 return {};
@@ -204,9 +210,14 @@ std::expected<std::vector<BatchItem>, platform::Error> planRenders(const RenderO
 
     std::vector<BatchItem> items;
     for (const auto& input : options.inputs) {
-        const auto beside = defaultOutputPath(input);
+        const auto beside = defaultOutputPath(input, options.fileType.value_or(FileType::Wav));
         BatchItem item{input,
             options.output ? *options.output : outputFolder ? *outputFolder / beside.filename() : beside};
+        // Its format and, with -n, its absence, before anything is rendered.
+        RenderOptions single = options;
+        single.output = item.output;
+        if (auto plan = planOutput(input, single); !plan)
+            return std::unexpected(plan.error());
         if (auto written = files.write(item.output, quotedPath(input),
                 "output " + quotedPath(item.output) + " of " + quotedPath(input));
             !written)
@@ -214,6 +225,8 @@ std::expected<std::vector<BatchItem>, platform::Error> planRenders(const RenderO
         items.push_back(std::move(item));
     }
     if (options.saveStateFile) {
+        if (auto writable = checkSaveStateTarget(*options.saveStateFile); !writable)
+            return std::unexpected(writable.error());
         if (auto written = files.write(*options.saveStateFile, "--save-state",
                 "--save-state " + quotedPath(*options.saveStateFile), true);
             !written)
@@ -227,8 +240,14 @@ std::expected<BatchOutcome, platform::Error> renderBatch(const PluginHost& host,
     auto items = planRenders(options);
     if (!items)
         return std::unexpected(items.error());
-    if (auto setup = checkSetup(host, options); !setup)
+    auto setup = checkSetup(host, options);
+    if (!setup)
         return std::unexpected(setup.error());
+    // Every file of the batch renders with these settings: said once.
+    if (!options.quiet) {
+        std::printf("with    %s\n", setup->c_str());
+        std::fflush(stdout);
+    }
 
     // What every file's render shares: the settings, without the list of
     // inputs and with each file's own output filled in by its worker.

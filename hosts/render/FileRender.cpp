@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <optional>
 
 namespace orvane::render {
@@ -55,15 +56,40 @@ std::expected<void, platform::Error> checkLength(
 
 } // namespace
 
+std::string describeSettings(platform::AUAudioUnit& unit, const RenderOptions& options)
+{
+    std::string text;
+    const auto current = unit.currentPreset();
+    if (options.stateFile && !(options.preset && options.presetAfterState)) {
+        text = "state " + quotedPath(*options.stateFile);
+        if (current && !current->name.empty())
+            text += " (" + current->name + ")";
+    } else if (current && current->number >= 0) {
+        char label[32];
+        std::snprintf(label, sizeof label, "%02lld ", static_cast<long long>(current->number + 1));
+        text = "preset " + std::string(label) + current->name;
+    } else {
+        text = "the defaults";
+    }
+    for (const auto& setting : options.settings) {
+        char value[32];
+        std::snprintf(value, sizeof value, "%g", double(setting.value));
+        text += ", " + setting.identifier + "=" + value;
+    }
+    if (options.bypass)
+        text += ", bypassed";
+    return text;
+}
+
 std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host, const RenderOptions& options,
     const std::filesystem::path& inputPath, std::mutex* setupLock)
 {
-    auto input = AudioInputFile::open(inputPath);
-    if (!input)
-        return std::unexpected(input.error());
-    auto plan = planOutput(inputPath, options.output, options.encoding);
+    auto plan = planOutput(inputPath, options);
     if (!plan)
         return std::unexpected(plan.error());
+    auto input = AudioInputFile::open(inputPath, options.channels);
+    if (!input)
+        return std::unexpected(input.error());
 
     auto unit = configuredUnit(host, options, setupLock);
     if (!unit)
@@ -74,19 +100,23 @@ std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host,
         return std::unexpected(prepared.error());
 
     // Bypassed, the effect holds nothing to ring out.
-    const auto tailFrames =
-        options.bypass && !options.tailSeconds ? 0 : tailFrameCount(options.tailSeconds, unit->tailSeconds, sampleRate);
-    if (auto fits = checkLength(*input, tailFrames, *plan); !fits)
+    const TailPlan tail = options.tailSeconds
+        ? TailPlan::fixed(tailFrameCount(options.tailSeconds, unit->tailSeconds, sampleRate))
+        : options.bypass ? TailPlan::fixed(0)
+                         : automaticTail(unit->tailSeconds, sampleRate);
+    if (auto fits = checkLength(*input, tail.maximumFrames, *plan); !fits)
         return std::unexpected(fits.error());
-    auto output = AudioOutputFile::create(plan->path, sampleRate, plan->format);
+    auto output = AudioOutputFile::create(plan->path, sampleRate, plan->format, options.seed);
     if (!output)
         return std::unexpected(output.error());
-    auto progress = ProgressBar::forStandardError(options.quiet, input->declaredFrames() + tailFrames, sampleRate);
+    // A stream's length is known only at its end: the bar shows time rendered.
+    auto progress = ProgressBar::forStandardError(
+        options.quiet, input->streamed() ? 0 : input->declaredFrames() + tail.minimumFrames, sampleRate);
 
     std::optional<platform::Error> renderError;
     const auto started = std::chrono::steady_clock::now();
     auto levels = renderBlocks(
-        *input, tailFrames, options.blockFrames,
+        *input, tail, options.blockFrames,
         [&](std::span<float> left, std::span<float> right) {
             if (renderError)
                 return;
@@ -114,11 +144,15 @@ std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host,
     summary.outputFormat = plan->format;
     summary.sampleRate = sampleRate;
     summary.inputChannels = input->fileChannels();
+    summary.channels = options.channels;
     summary.inputFrames = levels->inputFrames;
-    summary.outputFrames = levels->inputFrames + tailFrames;
+    summary.outputFrames = levels->outputFrames;
     summary.input = levels->input;
     summary.output = levels->output;
     summary.wallSeconds = wall.count();
+    summary.replaced = output->replaced();
+    summary.clippedSamples = output->clippedSamples();
+    summary.settings = describeSettings(*unit->unit, options);
     if (const auto promised = input->headerFrames())
         summary.missingFrames = std::max<std::int64_t>(*promised - levels->inputFrames, 0);
     return summary;

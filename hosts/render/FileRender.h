@@ -8,6 +8,7 @@
 #include <expected>
 #include <filesystem>
 #include <mutex>
+#include <string>
 
 namespace orvane::render {
 
@@ -23,6 +24,10 @@ namespace orvane::render {
 /// the unit holds it: that reads preset and state files through the plug-in,
 /// which promises safety per unit only, so parallel renders take turns there
 /// as a host's main thread would, and render in parallel after.
+/// What a unit configured from the options was set up with, as summaries
+/// name it: "preset 04 Dark Wash, gravitas=0.5", "state 'my.aupreset' (My Room)".
+std::string describeSettings(platform::AUAudioUnit& unit, const RenderOptions& options);
+
 std::expected<RenderSummary, platform::Error> renderFile(const PluginHost& host, const RenderOptions& options,
     const std::filesystem::path& inputPath, std::mutex* setupLock = nullptr);
 

@@ -5,7 +5,10 @@
 #include "platform/audiounit/AVAudioFormat.h"
 #include "platform/foundation/PropertyList.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -38,25 +41,49 @@ std::string lowercase(std::string text) {
 
 platform::Error unusable(std::string message) { return makeError(ErrorCode::PlugInUnusable, std::move(message)); }
 
+/// "04 Dark Wash": a preset's label, numbered from 1 as hosts show it.
+std::string presetLabel(const platform::AUAudioUnitPreset& preset) {
+    char number[24];
+    std::snprintf(number, sizeof number, "%02lld", static_cast<long long>(preset.number + 1));
+    return std::string(number) + " " + preset.name;
+}
+
+/// Whether `wanted` (lowercase) names the preset: its name, or its label
+/// "04 Dark Wash", the number with any leading zeros and a space or a dash
+/// ("4-dark wash", the demo's file names).
+bool namesPreset(const std::string& wanted, const platform::AUAudioUnitPreset& preset) {
+    const auto name = lowercase(preset.name);
+    if (wanted == name) return true;
+    const auto digits = wanted.find_first_not_of("0123456789");
+    if (digits == 0 || digits == std::string::npos || digits + 1 >= wanted.size()) return false;
+    if (wanted[digits] != ' ' && wanted[digits] != '-') return false;
+    const auto number = wanted.substr(0, digits).find_first_not_of('0');
+    return number != std::string::npos && wanted.substr(number, digits - number) == std::to_string(preset.number + 1) &&
+           wanted.substr(digits + 1) == name;
+}
+
 std::expected<void, platform::Error> applyPreset(platform::AUAudioUnit& unit, const PresetChoice& choice) {
     const auto presets = unit.factoryPresets();
     std::shared_ptr<platform::AUAudioUnitPreset> chosen;
+    // People count presets from 1, as the labels do; the unit from 0.
     if (const auto* number = std::get_if<std::uint32_t>(&choice)) {
-        if (*number < presets.size()) chosen = presets[*number];
+        if (*number >= 1 && *number <= presets.size()) chosen = presets[*number - 1];
     } else {
         const auto wanted = lowercase(std::get<std::string>(choice));
         for (const auto& preset : presets) {
-            if (lowercase(preset->name) == wanted) chosen = preset;
+            if (namesPreset(wanted, *preset)) chosen = preset;
         }
     }
     if (!chosen) {
         std::string names;
-        for (const auto& preset : presets) names += "\n  " + std::to_string(preset->number) + ": " + preset->name;
+        for (const auto& preset : presets) names += "\n  " + presetLabel(*preset);
         const std::string asked = std::holds_alternative<std::uint32_t>(choice)
                                       ? std::to_string(std::get<std::uint32_t>(choice))
                                       : "'" + std::get<std::string>(choice) + "'";
-        return std::unexpected(
-            makeError(ErrorCode::UnknownPreset, "--preset: there is no factory preset " + asked + "; the presets are:" + names));
+        const std::string counting =
+            std::holds_alternative<std::uint32_t>(choice) ? " (numbered from 1, as their labels are)" : "";
+        return std::unexpected(makeError(ErrorCode::UnknownPreset, "--preset: there is no factory preset " + asked +
+                                                                       "; the presets are" + counting + ":" + names));
     }
     unit.setCurrentPreset(chosen);
     return {};
@@ -168,6 +195,15 @@ std::expected<PluginHost, platform::Error> PluginHost::open(const std::optional<
     std::filesystem::path folder;
     if (bundle) {
         folder = *bundle;
+        // The folders users know as the plug-in hold the unit's bundle: the
+        // LV2 bundle beside its binaries, the VST3 bundle among its resources.
+        for (const auto& inside : {folder / kBundleName, folder / "Contents" / "Resources" / kBundleName}) {
+            std::error_code error;
+            if (std::filesystem::is_directory(inside, error)) {
+                folder = inside;
+                break;
+            }
+        }
     } else {
         const auto candidates = defaultBundleLocations();
         const auto found = std::find_if(candidates.begin(), candidates.end(),
@@ -197,11 +233,15 @@ std::expected<std::shared_ptr<platform::AUAudioUnit>, platform::Error> PluginHos
 }
 
 std::expected<void, platform::Error> configureUnit(platform::AUAudioUnit& unit, const RenderOptions& options) {
-    if (options.preset) {
+    // The later of --preset and --state on the command line wins.
+    if (options.preset && !options.presetAfterState) {
         if (auto done = applyPreset(unit, *options.preset); !done) return done;
     }
     if (options.stateFile) {
         if (auto done = applyStateFile(unit, *options.stateFile); !done) return done;
+    }
+    if (options.preset && options.presetAfterState) {
+        if (auto done = applyPreset(unit, *options.preset); !done) return done;
     }
     if (!options.settings.empty()) {
         auto tree = unit.parameterTree();
@@ -209,7 +249,7 @@ std::expected<void, platform::Error> configureUnit(platform::AUAudioUnit& unit, 
             std::shared_ptr<platform::AUParameter> parameter;
             std::string known;
             for (const auto& p : tree ? tree->allParameters() : std::vector<std::shared_ptr<platform::AUParameter>>{}) {
-                if (p->identifier() == setting.identifier) parameter = p;
+                if (lowercase(p->identifier()) == lowercase(setting.identifier)) parameter = p;
                 known += " " + p->identifier();
             }
             if (!parameter) {
@@ -225,6 +265,22 @@ std::expected<void, platform::Error> configureUnit(platform::AUAudioUnit& unit, 
         if (auto done = seeding->setRandomSeed(*options.seed); !done) return std::unexpected(unusable(done.error().message));
     }
     unit.setShouldBypassEffect(options.bypass);
+    return {};
+}
+
+std::expected<void, platform::Error> checkSaveStateTarget(const std::filesystem::path& file) {
+    const auto refuse = [&](const std::string& why) {
+        return std::unexpected(makeError(ErrorCode::SaveStateRefused, "--save-state: " + quotedPath(file) + why));
+    };
+    std::error_code error;
+    if (std::filesystem::is_directory(file, error)) return refuse(" is a folder");
+    auto folder = file.parent_path();
+    if (folder.empty()) folder = ".";
+    if (!std::filesystem::is_directory(folder, error)) return refuse(": the folder " + quotedPath(folder) + " does not exist");
+    // The state is written beside the file and renamed over it.
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        return refuse(": the folder " + quotedPath(folder) + " is not writable: " + std::system_category().message(errno));
+    }
     return {};
 }
 

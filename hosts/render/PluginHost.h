@@ -17,7 +17,9 @@ namespace orvane::render {
 /// Everything goes through the host contract, as any host would drive it.
 class PluginHost {
 public:
-    /// Loads the bundle named by `bundle`, or else the first that exists of
+    /// Loads the bundle named by `bundle` (the unit's own bundle, or an
+    /// orvane.lv2 or Orvane.vst3 folder, which hold it inside), or else the
+    /// first that exists of
     /// OrvaneAUMac.appex beside the program, one or two folders up (the build
     /// tree), and in ../lib/orvane/Orvane.app/PlugIns or ../lib/orvane (an
     /// installed tree).
@@ -37,6 +39,10 @@ private:
 /// values (through the parameter tree), the seed and bypass. Errors name the
 /// preset, parameter or file and list what exists.
 std::expected<void, platform::Error> configureUnit(platform::AUAudioUnit& unit, const RenderOptions& options);
+
+/// Refuses at once a --save-state file that could not be written when the
+/// time comes: its folder missing or not writable, or the name a folder.
+std::expected<void, platform::Error> checkSaveStateTarget(const std::filesystem::path& file);
 
 /// Writes the unit's full state as an XML property list, atomically.
 std::expected<void, platform::Error> saveState(platform::AUAudioUnit& unit, const std::filesystem::path& file);

@@ -56,6 +56,9 @@ ProgressBar::~ProgressBar()
 
 std::string ProgressBar::render(std::int64_t framesDone, std::int64_t totalFrames, double sampleRate)
 {
+    // A stream's end is not known ahead: time rendered instead of a share.
+    if (totalFrames <= 0 && sampleRate > 0.0)
+        return formatDuration(double(framesDone) / sampleRate) + " rendered";
     // Integer arithmetic, so that 30 % is exactly 9 of 30 cells.
     const std::int64_t done = std::clamp<std::int64_t>(framesDone, 0, std::max<std::int64_t>(totalFrames, 0));
     const std::int64_t filled = totalFrames > 0 ? done * kBarCells / totalFrames : kBarCells;
@@ -78,7 +81,7 @@ void ProgressBar::update(std::int64_t framesDone, Clock::time_point now)
 {
     if (!enabled_)
         return;
-    const bool complete = framesDone >= totalFrames_;
+    const bool complete = totalFrames_ > 0 && framesDone >= totalFrames_;
     if (drawn_ && !complete && now - lastDrawn_ < kRedrawInterval)
         return;
     std::string text = render(framesDone, totalFrames_, sampleRate_);

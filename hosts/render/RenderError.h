@@ -20,8 +20,8 @@ enum class ErrorCode : std::int64_t {
     NotAudio, // libsndfile cannot read it
     TooManyChannels, // more than two channels
     ReadFailed, // decoding stopped part way
-    UnsupportedOutputType, // output extension is not .wav, .aiff, .aif or .flac
-    SampleFormatNotAllowed, // e.g. 32-bit float asked of FLAC
+    UnsupportedOutputType, // the output's extension names no format written
+    SampleFormatNotAllowed, // the format cannot hold the input's sample rate
     SameFileAsInput, // the output would replace the input
     CreateFailed, // the temporary output could not be created
     WriteFailed, // writing samples failed
@@ -37,7 +37,32 @@ enum class ErrorCode : std::int64_t {
     OutputFolderMissing, // --outdir names no existing folder
     OutputsCollide, // two files the command writes are the same file
     TooLong, // the input and tail would not fit the output format
+    FormatRefused, // the output's format and --bits, --dither, --quality or --format cannot go together
+    OutputExists, // -n, and the output exists
+    SaveStateRefused, // --save-state names a file that could not be written
 };
+
+/// Whether the error is a command line refused rather than a render that
+/// failed: what the command asks for cannot be, whatever the files hold.
+inline bool isCommandLineRefusal(const platform::Error& error)
+{
+    if (error.domain != kErrorDomain)
+        return false;
+    switch (static_cast<ErrorCode>(error.code)) {
+    case ErrorCode::SameFileAsInput:
+    case ErrorCode::OutputsCollide:
+    case ErrorCode::UnsupportedOutputType:
+    case ErrorCode::FormatRefused:
+    case ErrorCode::UnknownPreset:
+    case ErrorCode::UnknownParameter:
+    case ErrorCode::OutputFolderMissing:
+    case ErrorCode::OutputExists:
+    case ErrorCode::SaveStateRefused:
+        return true;
+    default:
+        return false;
+    }
+}
 
 inline platform::Error makeError(ErrorCode code, std::string message)
 {

@@ -16,7 +16,20 @@ std::int64_t tailFrameCount(std::optional<double> requestedSeconds, double unitT
     return static_cast<std::int64_t>(std::min(std::ceil(seconds * sampleRate), kMostFrames));
 }
 
-std::expected<RenderLevels, platform::Error> renderBlocks(AudioInputFile& input, std::int64_t tailFrames,
+TailPlan automaticTail(double unitTailSeconds, double sampleRate)
+{
+    const std::int64_t minimum = tailFrameCount(std::nullopt, unitTailSeconds, sampleRate);
+    if (!(sampleRate > 0.0))
+        return TailPlan::fixed(minimum);
+    TailPlan plan;
+    plan.minimumFrames = minimum;
+    plan.maximumFrames = 2 * minimum + static_cast<std::int64_t>(std::ceil(kExtraTailSeconds * sampleRate));
+    plan.quietFrames = static_cast<std::int64_t>(std::ceil(kQuietSeconds * sampleRate));
+    plan.quietLevel = static_cast<float>(std::pow(10.0, kQuietDbfs / 20.0));
+    return plan;
+}
+
+std::expected<RenderLevels, platform::Error> renderBlocks(AudioInputFile& input, const TailPlan& tail,
     std::uint32_t blockFrames, const BlockProcessor& process, AudioOutputFile& output, ProgressBar* progress)
 {
     RenderLevels levels;
@@ -25,11 +38,14 @@ std::expected<RenderLevels, platform::Error> renderBlocks(AudioInputFile& input,
     const std::size_t block = std::max<std::uint32_t>(blockFrames, 1);
     std::vector<float> left(block);
     std::vector<float> right(block);
-    const std::int64_t tail = std::max<std::int64_t>(tailFrames, 0);
+    const std::int64_t minimumTail = std::max<std::int64_t>(tail.minimumFrames, 0);
+    const std::int64_t maximumTail = std::max(tail.maximumFrames, minimumTail);
     // The total is known once the input has ended; until then every block
     // is a full one of input.
     bool inputEnded = false;
     std::int64_t totalFrames = 0;
+    // Frames since the output last reached the quiet level.
+    std::int64_t quietRun = 0;
 
     for (std::int64_t done = 0;;) {
         std::size_t fromInput = 0;
@@ -42,10 +58,10 @@ std::expected<RenderLevels, platform::Error> renderBlocks(AudioInputFile& input,
             if (fromInput < block) {
                 inputEnded = true;
                 levels.inputFrames = done + static_cast<std::int64_t>(fromInput);
-                totalFrames = levels.inputFrames + tail;
+                totalFrames = levels.inputFrames + maximumTail;
             }
         }
-        const auto frames = inputEnded
+        auto frames = inputEnded
             ? static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(block), totalFrames - done))
             : block;
         if (frames == 0)
@@ -56,19 +72,37 @@ std::expected<RenderLevels, platform::Error> renderBlocks(AudioInputFile& input,
         std::fill(right.begin() + static_cast<std::ptrdiff_t>(fromInput),
             right.begin() + static_cast<std::ptrdiff_t>(frames), 0.0f);
 
+        process(std::span<float>(left.data(), frames), std::span<float>(right.data(), frames));
+        // A tail that ends in silence stops at the first frame past its
+        // minimum where the output has been quiet long enough.
+        bool finished = false;
+        if (tail.quietFrames > 0) {
+            for (std::size_t i = 0; i < frames; ++i) {
+                const bool quiet = std::abs(left[i]) < tail.quietLevel && std::abs(right[i]) < tail.quietLevel;
+                quietRun = quiet ? quietRun + 1 : 0;
+                const std::int64_t frame = done + static_cast<std::int64_t>(i) + 1;
+                if (inputEnded && frame >= levels.inputFrames + minimumTail && quietRun >= tail.quietFrames) {
+                    frames = i + 1;
+                    finished = true;
+                    break;
+                }
+            }
+        }
         const std::span<float> leftBlock(left.data(), frames);
         const std::span<float> rightBlock(right.data(), frames);
-        process(leftBlock, rightBlock);
         levels.output.add(leftBlock, rightBlock);
         if (auto written = output.write(leftBlock, rightBlock); !written)
             return std::unexpected(written.error());
         done += static_cast<std::int64_t>(frames);
         if (progress)
             progress->update(done);
+        if (finished)
+            break;
     }
     if (progress)
         progress->finish();
     levels.input = inputLevels.stats();
+    levels.outputFrames = levels.output.frames();
     return levels;
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -13,6 +14,12 @@ namespace orvane::render {
 
 /// Sample encoding of the output file, chosen with --bits.
 enum class SampleEncoding { Pcm16, Pcm24, Float32 };
+
+/// Container of the output file: from the output's extension, or --format.
+enum class FileType { Wav, Aiff, Flac, Ogg, Opus, Mp3 };
+
+/// What is added before integer samples are rounded (--dither).
+enum class Dither { None, Tpdf };
 
 /// One --set ID=VALUE: a parameter identifier and the value to give it.
 struct ParameterSetting {
@@ -22,7 +29,8 @@ struct ParameterSetting {
     friend bool operator==(const ParameterSetting&, const ParameterSetting&) = default;
 };
 
-/// A --preset choice: a factory preset by number (all digits) or by name.
+/// A --preset choice: a factory preset by the number people see, counted
+/// from 1 as the preset labels are (all digits), or by name or label.
 using PresetChoice = std::variant<std::uint32_t, std::string>;
 
 /// Everything the command line of orvane-render asks for, validated. A plain
@@ -42,6 +50,9 @@ struct RenderOptions {
     std::optional<PresetChoice> preset;
     std::vector<ParameterSetting> settings;
     std::optional<std::filesystem::path> stateFile;
+    /// Both --preset and --state given, --preset later: the preset is applied
+    /// after the state, so that the later one wins.
+    bool presetAfterState = false;
     std::optional<std::filesystem::path> saveStateFile;
     /// The plug-in bundle folder; none means the one beside the program.
     std::optional<std::filesystem::path> plugin;
@@ -56,7 +67,26 @@ struct RenderOptions {
     std::optional<double> tailSeconds;
     /// none: the output format's default (float for WAV and AIFF, 24-bit for FLAC).
     std::optional<SampleEncoding> encoding;
+    /// none: TPDF at 16 bits, nothing at 24.
+    std::optional<Dither> dither;
+    /// 0 to 1, for the lossy formats; none means kDefaultQuality.
+    std::optional<double> quality;
+    /// --format: the container of outputs with no name of their own (a
+    /// batch's, standard output's); none means WAV there.
+    std::optional<FileType> fileType;
+    /// --channels A,B: the two channels (counted from 0 here) taken from a
+    /// file with more than two.
+    std::optional<std::pair<int, int>> channels;
+    /// -n: refuse any output that exists already.
+    bool noClobber = false;
 };
+
+/// The name that stands for standard input as INPUT and for standard output
+/// as -o.
+inline constexpr std::string_view kStandardStream = "-";
+inline bool isStandardStream(const std::filesystem::path& path) { return path.native() == kStandardStream; }
+
+inline constexpr double kDefaultQuality = 0.7;
 
 inline constexpr std::uint32_t kMaxBlockFrames = 65536;
 inline constexpr std::uint32_t kMaxJobs = 1024;
@@ -91,7 +121,14 @@ std::string usageText();
 /// Parses one --preset argument: all digits is a number, anything else a name.
 std::expected<PresetChoice, std::string> parsePresetChoice(std::string_view text);
 
-/// Parses one --set argument, "ID=VALUE".
+/// Parses one --set argument, "ID=VALUE"; the identifier in any case.
 std::expected<ParameterSetting, std::string> parseParameterSetting(std::string_view text);
+
+/// Whether --preset comes after --state among the arguments (both given):
+/// the later of the two is applied last and wins.
+bool presetComesAfterState(int argc, const char* const* argv);
+
+/// "wav", "ogg", ...: the name --format takes for a file type.
+std::string_view fileTypeName(FileType type);
 
 } // namespace orvane::render

@@ -72,10 +72,27 @@ std::string formatRealTimeFactor(double factor)
     return printed("%.1fx real time", factor);
 }
 
+namespace {
+
+std::string shownOutput(const RenderSummary& summary)
+{
+    return summary.outputPath.native() == "-" ? std::string("standard output") : summary.outputPath.string();
+}
+
+std::string clipping(const RenderSummary& summary)
+{
+    if (summary.clippedSamples <= 0)
+        return {};
+    return "  " + std::to_string(summary.clippedSamples) + " samples clipped (peak " +
+        formatDbfs(summary.output.peakDbfs()) + " before clipping)";
+}
+
+} // namespace
+
 std::string formatSummaryLine(std::string_view label, const RenderSummary& summary)
 {
-    std::string line = std::string(label) + ": " + summary.outputPath.string() + "  " +
-        seconds(summary.outputFrames, summary.sampleRate) + "  " + levels(summary.output);
+    std::string line = std::string(label) + ": " + shownOutput(summary) + (summary.replaced ? " (replaced)" : "") + "  " +
+        seconds(summary.outputFrames, summary.sampleRate) + "  " + levels(summary.output) + clipping(summary);
     if (const auto speed = formatRealTimeFactor(summary.realTimeFactor()); !speed.empty())
         line += "  " + speed;
     return line;
@@ -84,18 +101,24 @@ std::string formatSummaryLine(std::string_view label, const RenderSummary& summa
 std::string formatSummary(const RenderSummary& summary)
 {
     const double rate = summary.sampleRate;
-    const std::string channels = summary.inputChannels == 1 ? "mono, sent to both channels" : "stereo";
+    std::string channels = summary.inputChannels == 1 ? "mono, sent to both channels" : "stereo";
+    if (summary.channels)
+        channels = std::to_string(summary.inputChannels) + " channels, " + std::to_string(summary.channels->first + 1) +
+            " and " + std::to_string(summary.channels->second + 1) + " rendered";
     std::string text;
-    text += "input   " + summary.inputPath.string() + "\n";
+    text += "input   " + (summary.inputPath.native() == "-" ? std::string("standard input") : summary.inputPath.string()) +
+        "\n";
     text += "        " + seconds(summary.inputFrames, rate) + " at " + printed("%.0f Hz", rate) + ", " +
         channels + "  " + levels(summary.input) + "\n";
-    text +=
-        "output  " + summary.outputPath.string() + " (" + describeOutputFormat(summary.outputFormat) + ")\n";
+    if (!summary.settings.empty())
+        text += "with    " + summary.settings + "\n";
+    text += "output  " + shownOutput(summary) + " (" + describeOutputFormat(summary.outputFormat) + ")" +
+        (summary.replaced ? ", replaced" : "") + "\n";
     const std::int64_t tailFrames = summary.outputFrames - summary.inputFrames;
     text += "        " + seconds(summary.outputFrames, rate);
     if (tailFrames > 0)
         text += " including " + seconds(tailFrames, rate) + " of tail";
-    text += "  " + levels(summary.output) + "\n";
+    text += "  " + levels(summary.output) + clipping(summary) + "\n";
     if (const auto speed = formatRealTimeFactor(summary.realTimeFactor()); !speed.empty())
         text += "speed   " + speed + "\n";
     return text;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,8 @@ struct RenderSummary {
     OutputFormat outputFormat;
     double sampleRate = 0.0;
     int inputChannels = 2;
+    /// The two channels picked (--channels, from 0), if any.
+    std::optional<std::pair<int, int>> channels;
     std::int64_t inputFrames = 0;
     std::int64_t outputFrames = 0;
     SignalStats input;
@@ -27,13 +31,21 @@ struct RenderSummary {
     /// Frames the input's header promised beyond those it held: more than
     /// zero for a file that was cut short.
     std::int64_t missingFrames = 0;
+    /// Whether the output replaced a file that was there.
+    bool replaced = false;
+    /// Integer samples clipped at full scale.
+    std::int64_t clippedSamples = 0;
+    /// "preset 04 Dark Wash, gravitas=0.5", "state 'my.aupreset' (My Room)".
+    std::string settings;
 
     /// Seconds of output audio per second of wall time; 0 when unknown.
     double realTimeFactor() const;
 };
 
 /// One line for a batch of renders such as the demo:
-/// "01-Name: out/demo/01-Name.wav  3.2 s  peak -1.2 dBFS  rms -18.3 dBFS  62x real time"
+/// "01-Name: out/demo/01-Name.wav  3.2 s  peak -1.2 dBFS  rms -18.3 dBFS  62x real time",
+/// with "(replaced)" after a path that replaced a file and the count of
+/// clipped samples when there were any.
 std::string formatSummaryLine(std::string_view label, const RenderSummary& summary);
 
 /// A few lines for a single render: input and output with duration, format

@@ -3,6 +3,7 @@
 
 #include "hosts/render/BatchRender.h"
 #include "hosts/render/DemoInput.h"
+#include "hosts/render/AudioOutputFile.h"
 #include "hosts/render/FileRender.h"
 #include "hosts/render/PluginHost.h"
 #include "hosts/render/RenderError.h"
@@ -10,6 +11,7 @@
 #include "hosts/render/Summary.h"
 #include "platform/foundation/PendingFiles.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -22,21 +24,39 @@ constexpr const char* kProgramName = "orvane-render";
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-/// Prints the error; a command that contradicts itself (a file it would
-/// write is one it reads or writes already) is a usage error, anything else
-/// a failure.
+/// Prints the error; a command line that cannot be (an unknown preset, a
+/// format that does not go with --bits, a file it would write that is one it
+/// reads) is a usage error, anything else a failure.
 int fail(const platform::Error& error) {
     std::fprintf(stderr, "%s: %s\n", kProgramName, error.message.c_str());
-    const bool usage = error.domain == kErrorDomain && (error.code == static_cast<std::int64_t>(ErrorCode::SameFileAsInput) ||
-                                                        error.code == static_cast<std::int64_t>(ErrorCode::OutputsCollide));
-    return usage ? kExitUsage : kExitFailure;
+    return isCommandLineRefusal(error) ? kExitUsage : kExitFailure;
 }
 
+/// The presets numbered as their labels and the demo's files are, from 1.
 int listPresets(const PluginHost& host) {
     auto unit = host.createUnit();
     if (!unit) return fail(unit.error());
-    for (const auto& preset : (*unit)->factoryPresets()) std::printf("%2lld  %s\n", static_cast<long long>(preset->number), preset->name.c_str());
+    for (const auto& preset : (*unit)->factoryPresets()) std::printf("%lld  %s\n", static_cast<long long>(preset->number + 1), preset->name.c_str());
     return 0;
+}
+
+/// Removes what killed runs left in the folders about to be written, and
+/// says so in one line.
+void sweepOutputFolders(const std::vector<std::filesystem::path>& outputs, bool quiet) {
+    std::vector<std::filesystem::path> folders;
+    for (const auto& output : outputs) {
+        if (isStandardStream(output)) continue;
+        auto folder = resolvedOutputPath(output).parent_path();
+        if (folder.empty()) folder = ".";
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+    }
+    for (const auto& folder : folders) {
+        const auto removed = removeStaleTemporaries(folder);
+        if (removed > 0 && !quiet) {
+            std::fprintf(stderr, "%s: removed %zu unfinished file%s that interrupted runs left in '%s'\n", kProgramName,
+                         removed, removed == 1 ? "" : "s", folder.c_str());
+        }
+    }
 }
 
 /// Renders one file as planned and reports it; the exit status.
@@ -47,11 +67,13 @@ int renderOne(const PluginHost& host, RenderOptions options, const std::filesyst
     if (!summary) return fail(summary.error());
     if (const auto warning = formatTruncationWarning(*summary); !warning.empty())
         std::fprintf(stderr, "%s: %s\n", kProgramName, warning.c_str());
+    // Standard output carries the audio then, and nothing else.
+    std::FILE* report = isStandardStream(output) ? stderr : stdout;
     if (!options.quiet) {
         std::fputs(label.empty() ? formatSummary(*summary).c_str() : (formatSummaryLine(label, *summary) + "\n").c_str(),
-                   stdout);
+                   report);
     }
-    std::fflush(stdout);
+    std::fflush(report);
     return 0;
 }
 
@@ -98,9 +120,12 @@ int renderDemo(const PluginHost& host, RenderOptions options) {
         std::filesystem::create_directories(folder, error);
         if (error) return fail(makeError(ErrorCode::CreateFailed, "cannot create '" + folder.string() + "': " + error.message()));
     }
+    std::vector<std::filesystem::path> outputs;
+    for (const auto& render : renders) outputs.push_back(render.second);
+    sweepOutputFolders(outputs, options.quiet);
     for (std::size_t i = 0; i < renders.size(); ++i) {
         RenderOptions each = options;
-        if (tour) each.preset = PresetChoice{static_cast<std::uint32_t>(presets[i]->number)};
+        if (tour) each.preset = PresetChoice{static_cast<std::uint32_t>(presets[i]->number + 1)};
         // A summary line per file of the tour; the full summary for one render.
         if (const int status = renderOne(host, each, *input, renders[i].second, tour ? renders[i].first : std::string());
             status != 0)
@@ -142,13 +167,16 @@ int main(int argc, char** argv) {
         return renderDemo(*host, options);
     }
 
+    auto planned = planRenders(options);
+    if (!planned) return fail(planned.error());
+    std::vector<std::filesystem::path> outputs;
+    for (const auto& item : *planned) outputs.push_back(item.output);
+    sweepOutputFolders(outputs, options.quiet);
+
     if (options.inputs.size() > 1) {
         auto batch = renderBatch(*host, options);
         if (!batch) return fail(batch.error());
         return batch->failed > 0 ? kExitFailure : 0;
     }
-
-    auto planned = planRenders(options);
-    if (!planned) return fail(planned.error());
     return renderOne(*host, options, planned->front().input, planned->front().output);
 }

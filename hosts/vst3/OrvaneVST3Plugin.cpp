@@ -22,6 +22,10 @@ using namespace Steinberg::Vst;
 
 namespace {
 
+/// Between two automation points a knob moves in steps this many frames
+/// apart, as the host's line between them asks.
+constexpr int32 kRampStepFrames = 32;
+
 /// A saved state is a few hundred bytes; anything far past that is not ours.
 constexpr std::size_t kLongestState = 1 << 20;
 
@@ -46,6 +50,9 @@ std::string lowercase(std::string text) {
 }
 
 bool sameIID(const TUID a, const TUID b) { return std::memcmp(a, b, sizeof(TUID)) == 0; }
+
+/// The host's bypass, kept in the saved state beside the unit's own keys.
+constexpr const char* kBypassStateKey = "vst3_bypass";
 
 } // namespace
 
@@ -83,6 +90,7 @@ tresult PLUGIN_API Plugin::initialize(FUnknown*) {
     try {
         adapter::ParameterMirror::Callbacks callbacks;
         callbacks.edited = [this](platform::AUParameterAddress address, float value) {
+            controllerChanged();
             if (handler_) handler_->performEdit(static_cast<ParamID>(address), value);
         };
         callbacks.gesture = [this](platform::AUParameterAddress address, bool begins) {
@@ -155,6 +163,7 @@ tresult PLUGIN_API Plugin::setActive(TBool state) {
     if (!renderer_->prepare(setup_.sampleRate, static_cast<std::uint32_t>(std::max<int32>(setup_.maxSamplesPerBlock, 1))))
         return kResultFalse;
     silentFrames_ = 0;
+    rampKnown_.fill(false);
     active_ = true;
     return kResultOk;
 }
@@ -163,7 +172,12 @@ tresult PLUGIN_API Plugin::setState(IBStream* state) {
     if (!renderingUnit_) return kNotInitialized;
     auto bytes = readAll(state);
     if (!bytes) return kResultFalse;
-    if (!units_->restoreState(*bytes)) return kResultFalse;
+    auto restored = units_->restoreState(*bytes);
+    if (!restored) return kResultFalse;
+    forgetRamps_.store(true, std::memory_order_relaxed);
+    const auto bypass = restored->find(kBypassStateKey);
+    bypassed_ = bypass != restored->end() && bypass->second.boolean() && *bypass->second.boolean();
+    renderingUnit_->setShouldBypassEffect(bypassed_);
     const auto preset = controllerUnit_->currentPreset();
     if (preset && preset->number >= 0) program_ = static_cast<std::size_t>(preset->number);
     tellHostValuesChanged();
@@ -172,7 +186,12 @@ tresult PLUGIN_API Plugin::setState(IBStream* state) {
 
 tresult PLUGIN_API Plugin::getState(IBStream* state) {
     if (!renderingUnit_ || !state) return kResultFalse;
-    auto bytes = adapter::saveStateData(*renderingUnit_);
+    // A value the host set just now reaches the rendering side with the
+    // next process call: until then the controller side holds it.
+    const bool controllerNewer = controllerChangedAt_ == processCalls_.load(std::memory_order_relaxed);
+    platform::PropertyList::Dictionary extra;
+    extra.emplace(kBypassStateKey, platform::PropertyList(renderingUnit_->shouldBypassEffect()));
+    auto bytes = adapter::saveStateData(controllerNewer ? *controllerUnit_ : *renderingUnit_, extra);
     if (!bytes) return kResultFalse;
     int32 written = 0;
     if (state->write(bytes->data(), static_cast<int32>(bytes->size()), &written) != kResultOk ||
@@ -219,6 +238,7 @@ uint32 PLUGIN_API Plugin::getTailSamples() {
 tresult PLUGIN_API Plugin::process(ProcessData& data) {
     if (!renderer_) return kNotInitialized;
     const auto& presets = table_.presets();
+    if (forgetRamps_.exchange(false, std::memory_order_relaxed)) rampKnown_.fill(false);
     bool parametersChanged = false;
     if (auto* changes = data.inputParameterChanges) {
         const int32 queues = changes->getParameterCount();
@@ -227,6 +247,11 @@ tresult PLUGIN_API Plugin::process(ProcessData& data) {
             if (!queue) continue;
             const ParamID id = queue->getParameterId();
             const int32 points = queue->getPointCount();
+            if (id < rampFrom_.size() && knobAddress(id)) {
+                scheduleRamp(id, *queue);
+                parametersChanged = parametersChanged || points > 0;
+                continue;
+            }
             for (int32 p = 0; p < points; ++p) {
                 int32 offset = 0;
                 ParamValue value = 0.0;
@@ -241,8 +266,6 @@ tresult PLUGIN_API Plugin::process(ProcessData& data) {
                                                 presets.size() - 1);
                     const auto& preset = presets[index];
                     for (std::size_t a = 0; a < preset.values.size(); ++a) renderer_->schedule(a, preset.values[a], at);
-                } else if (knobAddress(id)) {
-                    renderer_->schedule(id, static_cast<float>(value), at);
                 }
             }
         }
@@ -255,6 +278,7 @@ tresult PLUGIN_API Plugin::process(ProcessData& data) {
                            data.inputs[0].channelBuffers32 && data.outputs[0].channelBuffers32;
     if (data.numSamples <= 0 || !haveBuses || data.symbolicSampleSize != kSample32) {
         renderer_->render(noInput, noOutput, 0);
+        processCalls_.fetch_add(1, std::memory_order_relaxed);
         return kResultOk;
     }
     const auto frames = static_cast<std::uint32_t>(data.numSamples);
@@ -273,11 +297,41 @@ tresult PLUGIN_API Plugin::process(ProcessData& data) {
         std::memset(output[0], 0, frames * sizeof(float));
         std::memset(output[1], 0, frames * sizeof(float));
         data.outputs[0].silenceFlags = 3;
+        processCalls_.fetch_add(1, std::memory_order_relaxed);
         return kResultOk;
     }
     renderer_->render(input, output, frames);
     data.outputs[0].silenceFlags = 0;
+    processCalls_.fetch_add(1, std::memory_order_relaxed);
     return kResultOk;
+}
+
+void Plugin::scheduleRamp(ParamID id, IParamValueQueue& queue) {
+    // The host's points lie on a line that starts from the knob's last
+    // point; the knob follows it in steps, each value at its own frame.
+    bool known = rampKnown_[id];
+    float from = rampFrom_[id];
+    int32 fromOffset = 0;
+    const int32 points = queue.getPointCount();
+    for (int32 p = 0; p < points; ++p) {
+        int32 offset = 0;
+        ParamValue point = 0.0;
+        if (queue.getPoint(p, offset, point) != kResultOk) continue;
+        offset = std::max<int32>(offset, fromOffset);
+        const auto value = static_cast<float>(point);
+        if (known && offset > fromOffset) {
+            const float span = static_cast<float>(offset - fromOffset);
+            for (int32 at = fromOffset + kRampStepFrames; at < offset; at += kRampStepFrames)
+                renderer_->schedule(id, from + (value - from) * (static_cast<float>(at - fromOffset) / span),
+                                    static_cast<std::uint32_t>(at));
+        }
+        renderer_->schedule(id, value, static_cast<std::uint32_t>(offset));
+        from = value;
+        fromOffset = offset;
+        known = true;
+    }
+    rampFrom_[id] = from;
+    rampKnown_[id] = known;
 }
 
 // MARK: the controller
@@ -286,10 +340,13 @@ tresult PLUGIN_API Plugin::setComponentState(IBStream* state) {
     if (!controllerUnit_) return kNotInitialized;
     auto bytes = readAll(state);
     if (!bytes) return kResultFalse;
-    bool restored = false;
-    mirror_->applyFromHost(
-        [&](platform::AUAudioUnit& unit) { restored = adapter::restoreStateData(unit, *bytes).has_value(); });
+    std::optional<platform::PropertyList::Dictionary> restored;
+    mirror_->applyFromHost([&](platform::AUAudioUnit& unit) {
+        if (auto dictionary = adapter::restoreStateData(unit, *bytes)) restored = std::move(*dictionary);
+    });
     if (!restored) return kResultFalse;
+    const auto bypass = restored->find(kBypassStateKey);
+    bypassed_ = bypass != restored->end() && bypass->second.boolean() && *bypass->second.boolean();
     const auto preset = controllerUnit_->currentPreset();
     if (preset && preset->number >= 0) program_ = static_cast<std::size_t>(preset->number);
     tellHostValuesChanged();
@@ -345,7 +402,7 @@ tresult PLUGIN_API Plugin::getParamStringByValue(ParamID id, ParamValue value, S
         const auto index = std::min(static_cast<std::size_t>(std::lround(std::clamp(value, 0.0, 1.0) *
                                                                          double(presets.size() - 1))),
                                     presets.size() - 1);
-        text = presets[index].name;
+        text = adapter::presetLabel(index, presets[index].name);
     } else {
         return kInvalidArgument;
     }
@@ -371,7 +428,7 @@ tresult PLUGIN_API Plugin::getParamValueByString(ParamID id, TChar* string, Para
     if (id == kProgramParameter) {
         const auto& presets = table_.presets();
         for (std::size_t i = 0; i < presets.size(); ++i) {
-            if (lowercase(presets[i].name) == wanted) {
+            if (lowercase(presets[i].name) == wanted || lowercase(adapter::presetLabel(i, presets[i].name)) == wanted) {
                 value = presets.size() > 1 ? double(i) / double(presets.size() - 1) : 0.0;
                 return kResultOk;
             }
@@ -404,6 +461,7 @@ tresult PLUGIN_API Plugin::setParamNormalized(ParamID id, ParamValue value) {
     value = std::clamp(value, 0.0, 1.0);
     if (auto address = knobAddress(id)) {
         mirror_->setFromHost(*address, static_cast<float>(value));
+        controllerChanged();
         return kResultOk;
     }
     if (id == kBypassParameter) {
@@ -424,9 +482,22 @@ void Plugin::selectProgram(std::size_t index) {
     // The rendering side hears the choice from the host as a program change
     // at its frame; the preset's name comes along with the unit's own choice.
     renderingUnit_->setCurrentPreset(presets[index]);
+    forgetRamps_.store(true, std::memory_order_relaxed);
     mirror_->applyFromHost([&](platform::AUAudioUnit& unit) { unit.setCurrentPreset(presets[index]); });
-    tellHostValuesChanged();
+    // The host learns the preset's values as edits of each knob. Asking it
+    // to read them all again (restartComponent) is no answer here: hosts
+    // hold their own lock while they choose a program, and Ardour waits on
+    // itself when asked from inside that call.
+    if (!handler_) return;
+    for (const auto& parameter : table_.parameters()) {
+        const auto id = static_cast<ParamID>(parameter.address);
+        handler_->beginEdit(id);
+        handler_->performEdit(id, std::clamp<double>(mirror_->value(parameter.address), 0.0, 1.0));
+        handler_->endEdit(id);
+    }
 }
+
+void Plugin::controllerChanged() { controllerChangedAt_ = processCalls_.load(std::memory_order_relaxed); }
 
 void Plugin::tellHostValuesChanged() {
     if (handler_) handler_->restartComponent(kParamValuesChanged);
@@ -476,7 +547,7 @@ tresult PLUGIN_API Plugin::getProgramName(ProgramListID list, int32 index, Strin
     const auto& presets = table_.presets();
     if (list != kFactoryProgramList || index < 0 || static_cast<std::size_t>(index) >= presets.size() || !name)
         return kInvalidArgument;
-    copyToHost(presets[static_cast<std::size_t>(index)].name, name, 128);
+    copyToHost(adapter::presetLabel(static_cast<std::size_t>(index), presets[static_cast<std::size_t>(index)].name), name, 128);
     return kResultOk;
 }
 

@@ -5,8 +5,10 @@
 #include <pluginterfaces/vst/ivstaudioprocessor.h>
 #include <pluginterfaces/vst/ivstcomponent.h>
 #include <pluginterfaces/vst/ivsteditcontroller.h>
+#include <pluginterfaces/vst/ivstparameterchanges.h>
 #include <pluginterfaces/vst/ivstunits.h>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -123,7 +125,13 @@ public:
 private:
     ~Plugin();
     void selectProgram(std::size_t index);
+    /// Schedules a knob's points from the host, and the steps of the line
+    /// between each and the one before.
+    void scheduleRamp(Steinberg::Vst::ParamID id, Steinberg::Vst::IParamValueQueue& queue);
     void tellHostValuesChanged();
+    /// Records that the controller side holds values the rendering side may
+    /// not have heard yet.
+    void controllerChanged();
     std::optional<platform::AUParameterAddress> knobAddress(Steinberg::Vst::ParamID id) const;
 
     std::atomic<Steinberg::uint32> references_{1};
@@ -143,9 +151,21 @@ private:
     /// The controller side's view of the bypass and of the program chosen.
     bool bypassed_ = false;
     std::size_t program_ = 0;
+    /// processCalls_ when the controller side last changed a value; while
+    /// no process call has come since, the controller side is the newer.
+    std::uint64_t controllerChangedAt_ = ~std::uint64_t{0};
+    std::atomic<std::uint64_t> processCalls_{0};
+
+    /// Set on the UI thread when the rendering unit's values changed behind
+    /// the host's back (a state or preset loaded): ramps start afresh.
+    std::atomic<bool> forgetRamps_{false};
 
     // Audio thread only.
     std::uint64_t silentFrames_ = 0;
+    /// Each knob's last value from the host's automation, where a ramp to
+    /// its next point starts; unknown before the first point.
+    std::array<float, 8> rampFrom_{};
+    std::array<bool, 8> rampKnown_{};
 };
 
 } // namespace orvane::vst3

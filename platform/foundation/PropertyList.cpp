@@ -527,6 +527,9 @@ std::expected<void, Error> writeAll(int fd, const std::vector<std::uint8_t>& byt
 } // namespace
 
 std::expected<PropertyList, Error> parsePropertyList(std::span<const std::uint8_t> bytes) {
+    // Editors on some systems start a UTF-8 text with a byte-order mark,
+    // which XML allows and libplist does not take.
+    if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) bytes = bytes.subspan(3);
     if (bytes.empty()) return notParsable("the input is empty");
     if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) return notParsable("the input exceeds 4 GiB");
 

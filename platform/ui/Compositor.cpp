@@ -218,6 +218,12 @@ void NSEventRouter::dispatch(const NSEvent& event) {
         break;
     }
     if (event.type == NSEvent::Type::mouseDown) {
+        for (NSView* view = root_->hitTest(event.locationInWindow); view; view = view->superview()) {
+            if (view->acceptsFirstResponder()) {
+                root_->makeFirstResponder(view);
+                break;
+            }
+        }
         if (tracking_.empty()) {
             for (NSView* view = root_->hitTest(event.locationInWindow); view; view = view->superview()) {
                 for (const auto& recognizer : view->gestureRecognizers()) tracking_.push_back(recognizer);
@@ -230,6 +236,19 @@ void NSEventRouter::dispatch(const NSEvent& event) {
         if (auto recognizer = weak.lock()) recognizer->handleEvent(event);
     }
     if (event.type == NSEvent::Type::mouseUp) tracking_.clear();
+}
+
+bool NSEventRouter::dispatchKey(const NSKeyEvent& event) {
+    // Held: a key may close the view it went to.
+    std::shared_ptr<NSView> target = root_;
+    if (NSView* responder = root_->firstResponder()) target = responder->shared_from_this();
+    return target->keyDown(event);
+}
+
+void NSEventRouter::dispatchKeyUp(const NSKeyEvent& event) {
+    std::shared_ptr<NSView> target = root_;
+    if (NSView* responder = root_->firstResponder()) target = responder->shared_from_this();
+    target->keyUp(event);
 }
 
 void NSEventRouter::cancel() {

@@ -46,7 +46,13 @@ class NSEventRouter {
 public:
     explicit NSEventRouter(std::shared_ptr<NSView> root) : root_(std::move(root)) {}
 
+    /// A press also makes the nearest view under the pointer that accepts
+    /// keys the first responder.
     void dispatch(const NSEvent& event);
+    /// Sends a key press to the first responder, else the root; true when the
+    /// tree used it.
+    bool dispatchKey(const NSKeyEvent& event);
+    void dispatchKeyUp(const NSKeyEvent& event);
     /// Ends a gesture in progress as cancelled (the window lost the pointer).
     void cancel();
 

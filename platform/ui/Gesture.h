@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace platform {
 
@@ -32,6 +33,17 @@ struct NSEvent {
     /// to the right.
     double scrollingDeltaX = 0.0;
     double scrollingDeltaY = 0.0;
+};
+
+/// A key press as a window backend reports it.
+struct NSKeyEvent {
+    /// The X keysym (XK_q, XK_Escape...), case folded to lower case for letters.
+    std::uint32_t keysym = 0;
+    bool control = false;
+    bool shift = false;
+    bool alt = false;
+    /// The text the key types, UTF-8; empty for function keys.
+    std::string characters;
 };
 
 enum class NSGestureRecognizerState { possible, began, changed, ended, cancelled, failed };

@@ -204,6 +204,42 @@ void NSView::scrollWheel(const NSEvent& event) {
     if (superview_) superview_->scrollWheel(event);
 }
 
+bool NSView::keyDown(const NSKeyEvent& event) {
+    if (keyDown_ && keyDown_(event)) return true;
+    return superview_ && superview_->keyDown(event);
+}
+
+void NSView::keyUp(const NSKeyEvent& event) {
+    if (superview_) superview_->keyUp(event);
+}
+
+namespace {
+const NSView* rootOf(const NSView* view) {
+    while (view->superview()) view = view->superview();
+    return view;
+}
+} // namespace
+
+NSView* NSView::firstResponder() const {
+    const NSView* root = rootOf(this);
+    auto responder = root->firstResponder_.lock();
+    // A view taken out of the tree no longer takes its keys.
+    if (!responder || rootOf(responder.get()) != root) return nullptr;
+    return responder.get();
+}
+
+bool NSView::makeFirstResponder(NSView* view) {
+    NSView* root = const_cast<NSView*>(rootOf(this));
+    if (view && (!view->acceptsFirstResponder() || rootOf(view) != root || view->weak_from_this().expired()))
+        return false;
+    NSView* before = firstResponder();
+    if (before == view) return true;
+    root->firstResponder_ = view ? view->weak_from_this() : std::weak_ptr<NSView>();
+    if (before) before->resignFirstResponder();
+    if (view) view->becomeFirstResponder();
+    return true;
+}
+
 void NSView::addGestureRecognizer(std::shared_ptr<NSGestureRecognizer> recognizer) {
     if (!recognizer) return;
     recognizer->view_ = this;

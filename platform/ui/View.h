@@ -142,6 +142,31 @@ public:
     /// A wheel notch over the view; the base hands it to the superview.
     virtual void scrollWheel(const NSEvent& event);
 
+    /// Keyboard. A window sends each key press to the tree's first responder
+    /// (the root when there is none); a view that does not use a key hands it
+    /// to its superview, and what the root does not use goes back to the
+    /// window.
+    virtual bool acceptsFirstResponder() const { return false; }
+    /// True when the view used the key. The base asks the key handler, then
+    /// the superview.
+    virtual bool keyDown(const NSKeyEvent& event);
+    /// How a view controller hears of the keys its view does not use.
+    void setKeyDownHandler(std::function<bool(const NSKeyEvent&)> handler) { keyDown_ = std::move(handler); }
+    /// A key let go, sent where its press would go; the base hands it to the
+    /// superview.
+    virtual void keyUp(const NSKeyEvent& event);
+    /// The view became, or stopped being, the one keys go to.
+    virtual void becomeFirstResponder() {}
+    virtual void resignFirstResponder() {}
+    /// The tree's first responder, kept by the root; null for none (and for
+    /// one since taken out of the tree).
+    NSView* firstResponder() const;
+    /// Makes `view`, a view of this tree that accepts it, the first
+    /// responder, or none with null. False (and no change) when it does not
+    /// accept or lies in another tree.
+    bool makeFirstResponder(NSView* view);
+    bool isFirstResponder() const { return firstResponder() == this; }
+
     void addGestureRecognizer(std::shared_ptr<NSGestureRecognizer> recognizer);
     const std::vector<std::shared_ptr<NSGestureRecognizer>>& gestureRecognizers() const { return recognizers_; }
 
@@ -173,6 +198,9 @@ private:
     std::vector<NSLayoutConstraint> constraints_;
     double backingScale_ = 1.0;
     std::optional<NSRect> needsDisplay_;
+    std::function<bool(const NSKeyEvent&)> keyDown_;
+    /// On the root only.
+    std::weak_ptr<NSView> firstResponder_;
 };
 
 } // namespace platform

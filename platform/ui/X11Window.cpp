@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -52,6 +53,24 @@ double displayScale(Display* display) {
     return scale;
 }
 
+/// While one lives, X errors are dropped: a host's window may go at any
+/// moment, and Xlib's default handler would end the host's process.
+class IgnoringXErrors {
+public:
+    explicit IgnoringXErrors(Display* display)
+        : display_(display), previous_(XSetErrorHandler([](Display*, XErrorEvent*) { return 0; })) {}
+    ~IgnoringXErrors() {
+        XSync(display_, False);
+        XSetErrorHandler(previous_);
+    }
+    IgnoringXErrors(const IgnoringXErrors&) = delete;
+    IgnoringXErrors& operator=(const IgnoringXErrors&) = delete;
+
+private:
+    Display* display_;
+    int (*previous_)(Display*, XErrorEvent*);
+};
+
 unsigned modifiersOf(unsigned state) {
     return (state & ShiftMask ? NSEventModifierFlagShift : 0u) | (state & ControlMask ? NSEventModifierFlagControl : 0u) |
            (state & Mod1Mask ? NSEventModifierFlagOption : 0u);
@@ -79,6 +98,12 @@ struct X11Window::State {
     /// What the window shows, drawn off-screen at the window's pixel size.
     cairo_surface_t* backBuffer = nullptr;
     bool topLevel = true;
+    /// Embedded: the host's window, and the window that had the keyboard
+    /// focus before a click took it (None while the host has it).
+    Window parent = 0;
+    Window focusBefore = None;
+    /// Key codes whose press went on to the host: their release follows.
+    std::vector<unsigned> forwardedKeys;
 
     ~State() {
         if (backBuffer) cairo_surface_destroy(backBuffer);
@@ -104,6 +129,7 @@ std::expected<std::unique_ptr<X11Window>, Error> X11Window::open(std::shared_ptr
     const int screen = DefaultScreen(display);
     state->topLevel = options.parent == 0;
     const Window parent = state->topLevel ? RootWindow(display, screen) : options.parent;
+    state->parent = state->topLevel ? 0 : parent;
     if (!state->topLevel) {
         XWindowAttributes attributes;
         // A bad parent XID would otherwise end the process through Xlib's
@@ -128,7 +154,8 @@ std::expected<std::unique_ptr<X11Window>, Error> X11Window::open(std::shared_ptr
     attributes.background_pixmap = None;
     attributes.bit_gravity = NorthWestGravity;
     attributes.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask |
-                            PointerMotionMask | EnterWindowMask | LeaveWindowMask | KeyPressMask | FocusChangeMask;
+                            PointerMotionMask | EnterWindowMask | LeaveWindowMask | KeyPressMask | KeyReleaseMask |
+                            FocusChangeMask;
     state->window = XCreateWindow(display, parent, x, y, width, height, 0, CopyFromParent, InputOutput,
                                   CopyFromParent, CWBackPixmap | CWBitGravity | CWEventMask, &attributes);
     if (!state->window) return std::unexpected(uiError("cannot create an X window"));
@@ -238,6 +265,7 @@ void X11Window::handleEvent(void* raw) {
     case ButtonPress:
     case ButtonRelease: {
         const XButtonEvent& b = event.xbutton;
+        if (event.type == ButtonPress) takeKeyboardFocus(b.time);
         if (b.button >= 1 && b.button <= 3) {
             router_.dispatch(pointerEvent(event.type == ButtonPress ? NSEvent::Type::mouseDown : NSEvent::Type::mouseUp,
                                           static_cast<int>(b.button), b.x, b.y, b.time, b.state));
@@ -264,21 +292,10 @@ void X11Window::handleEvent(void* raw) {
                                       1, c.x, c.y, c.time, c.state));
         break;
     }
-    case KeyPress: {
-        char text[32] = {};
-        KeySym keysym = NoSymbol;
-        const int length = XLookupString(&event.xkey, text, sizeof text - 1, &keysym, nullptr);
-        NSKeyEvent key;
-        KeySym lower = keysym, upper = keysym;
-        XConvertCase(keysym, &lower, &upper);
-        key.keysym = static_cast<std::uint32_t>(lower);
-        key.control = event.xkey.state & ControlMask;
-        key.shift = event.xkey.state & ShiftMask;
-        key.alt = event.xkey.state & Mod1Mask;
-        if (length > 0 && static_cast<unsigned char>(text[0]) >= 0x20) key.characters.assign(text, length);
-        if (onKeyDown) onKeyDown(key);
+    case KeyPress:
+    case KeyRelease:
+        handleKey(&event);
         break;
-    }
     case UnmapNotify:
         router_.cancel();
         router_.dispatch({NSEvent::Type::mouseExited});
@@ -292,6 +309,84 @@ void X11Window::handleEvent(void* raw) {
     default:
         break;
     }
+}
+
+void X11Window::handleKey(void* raw) {
+    XEvent& event = *static_cast<XEvent*>(raw);
+    char text[32] = {};
+    KeySym keysym = NoSymbol;
+    const int length = XLookupString(&event.xkey, text, sizeof text - 1, &keysym, nullptr);
+    NSKeyEvent key;
+    KeySym lower = keysym, upper = keysym;
+    XConvertCase(keysym, &lower, &upper);
+    key.keysym = static_cast<std::uint32_t>(lower);
+    key.control = event.xkey.state & ControlMask;
+    key.shift = event.xkey.state & ShiftMask;
+    key.alt = event.xkey.state & Mod1Mask;
+    if (length > 0 && static_cast<unsigned char>(text[0]) >= 0x20 && static_cast<unsigned char>(text[0]) != 0x7f)
+        key.characters.assign(text, length);
+    root_->layoutSubtreeIfNeeded();
+    if (event.type == KeyRelease) {
+        router_.dispatchKeyUp(key);
+        // The host hears the releases of the keys it was given.
+        auto& forwarded = state_->forwardedKeys;
+        const auto found = std::find(forwarded.begin(), forwarded.end(), event.xkey.keycode);
+        if (found != forwarded.end()) {
+            forwarded.erase(found);
+            forwardKeyToHost(&event);
+        }
+        return;
+    }
+    const bool used = router_.dispatchKey(key);
+    if (!state_->topLevel && key.keysym == XK_Escape) {
+        // Escape the tree has no use for ends its focus; when nothing in it
+        // has the focus any more, the host has the keyboard again.
+        if (!used) root_->makeFirstResponder(nullptr);
+        if (!root_->firstResponder()) giveKeyboardFocusBack(event.xkey.time);
+        return;
+    }
+    if (used) return;
+    // A key the host sent us it has had already.
+    if (!state_->topLevel && !event.xkey.send_event) {
+        forwardKeyToHost(&event);
+        auto& forwarded = state_->forwardedKeys;
+        if (std::find(forwarded.begin(), forwarded.end(), event.xkey.keycode) == forwarded.end())
+            forwarded.push_back(event.xkey.keycode);
+    }
+    if (onKeyDown) onKeyDown(key);
+}
+
+void X11Window::takeKeyboardFocus(unsigned long time) {
+    if (state_->topLevel) return;
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(state_->display, &focus, &revert);
+    if (focus == state_->window) return;
+    // PointerRoot and None hand nothing back: the host's window then.
+    state_->focusBefore = focus == None || focus == PointerRoot ? state_->parent : focus;
+    // Unmapped by the host since the click: no focus, and no harm.
+    const IgnoringXErrors unviewable(state_->display);
+    XSetInputFocus(state_->display, state_->window, RevertToParent, time);
+}
+
+void X11Window::giveKeyboardFocusBack(unsigned long time) {
+    if (state_->topLevel || state_->focusBefore == None) return;
+    {
+        // The window may have gone meanwhile; that is no reason to stop.
+        const IgnoringXErrors gone(state_->display);
+        XSetInputFocus(state_->display, state_->focusBefore, RevertToParent, time);
+    }
+    state_->focusBefore = None;
+}
+
+void X11Window::forwardKeyToHost(void* raw) {
+    if (state_->topLevel) return;
+    XEvent event = *static_cast<XEvent*>(raw);
+    const Window target = state_->focusBefore != None ? state_->focusBefore : state_->parent;
+    event.xkey.window = target;
+    event.xkey.subwindow = None;
+    const IgnoringXErrors gone(state_->display);
+    XSendEvent(state_->display, target, True, event.type == KeyPress ? KeyPressMask : KeyReleaseMask, &event);
 }
 
 void X11Window::redraw(const NSRect* rect) {

@@ -14,17 +14,6 @@
 
 namespace platform {
 
-/// A key press as the window's owner sees it.
-struct NSKeyEvent {
-    /// The X keysym (XK_q, XK_Escape...), case folded to lower case for letters.
-    std::uint32_t keysym = 0;
-    bool control = false;
-    bool shift = false;
-    bool alt = false;
-    /// The text the key types, UTF-8; empty for function keys.
-    std::string characters;
-};
-
 /// The scale GDK_SCALE asks for, when it holds a whole number of at least 1.
 std::optional<double> scaleFactorFromEnvironment();
 
@@ -35,8 +24,15 @@ std::optional<double> scaleFactorFromEnvironment();
 /// draws it all, a change that marked a view for display draws only that
 /// view's rectangle, an expose only shows the bitmap again. A resize sets the
 /// root view's frame and lays it out; pointer events go to the tree (gesture
-/// recognizers, the view under the pointer); keys and close requests go to
+/// recognizers, the view under the pointer); keys go to the tree's first
+/// responder, and the ones the tree does not use, like close requests, to
 /// the owner. Between events the process's main queue is drained.
+///
+/// An embedded window takes the keyboard focus when clicked and gives it
+/// back to the window that had it on Escape, once nothing in the tree keeps
+/// the focus (Escape the tree does not use clears its first responder);
+/// while it has the focus, the keys the tree does not use are sent on to the
+/// host's window, so the host's own shortcuts still work.
 ///
 /// The tree is measured in points and the window in pixels, `scale` pixels
 /// a point: the display's scale unless the owner names one. Text, lines and
@@ -91,7 +87,7 @@ public:
     void run();
     void stop() { running_ = false; }
 
-    /// Called for each key press.
+    /// Called for each key press the view tree does not use.
     std::function<void(const NSKeyEvent&)> onKeyDown;
     /// Called when the window manager asks the window to close; the window
     /// stays open unless the owner stops or destroys it.
@@ -107,6 +103,11 @@ private:
     /// Shows a rectangle of the bitmap (pixels), all of it when null.
     void present(const NSRect* pixels);
     NSEvent pointerEvent(NSEvent::Type type, int button, int x, int y, unsigned long time, unsigned state) const;
+    void handleKey(void* event);
+    // Keyboard focus of an embedded window.
+    void takeKeyboardFocus(unsigned long time);
+    void giveKeyboardFocusBack(unsigned long time);
+    void forwardKeyToHost(void* event);
 
     std::shared_ptr<NSView> root_;
     std::unique_ptr<State> state_;

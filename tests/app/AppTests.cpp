@@ -9,6 +9,7 @@
 #include "tests/platform/foundation/TempFolder.h"
 #include "tests/support/Pixels.h"
 #include "tests/support/Process.h"
+#include "tests/support/Sockets.h"
 #include "tests/support/XServer.h"
 
 #include <array>
@@ -157,7 +158,7 @@ TEST(AppProgram, TheInstalledProductWorksFromAnyFolder) {
         const std::string check = "ldd '" + (prefix.path() / module).string() + "' | grep -q 'not found'";
         EXPECT_NE(std::system(check.c_str()), 0) << module << " has unresolved libraries";
     }
-    for (const char* command : {"orvane", "orvane-render", "orvane-editor", "orvane-validate"}) {
+    for (const char* command : {"orvane", "orvane-render", "orvane-editor", "orvane-validate", "orvane-live"}) {
         const auto page = prefix.path() / "share/man/man1" / (std::string(command) + ".1");
         const std::string read = "man -l '" + page.string() + "' 2>&1 | grep -q '" + command + "'";
         EXPECT_EQ(std::system(read.c_str()), 0) << read;
@@ -167,26 +168,31 @@ TEST(AppProgram, TheInstalledProductWorksFromAnyFolder) {
     Process list({(bin / "orvane-render").string(), "--list-presets"});
     EXPECT_EQ(list.wait(), 0) << list.errorText();
     ASSERT_EQ(list.lines().size(), 9u);
-    EXPECT_EQ(list.lines()[0], " 0  First Light");
+    EXPECT_EQ(list.lines()[0], "1  First Light");
     Process render({(bin / "orvane-render").string(), (prefix.path() / "share/orvane/demo.flac").string(), "-o",
                     "out.wav", "--quiet", "--tail", "0"});
     EXPECT_EQ(render.wait(std::chrono::seconds(60)), 0) << render.errorText();
     EXPECT_GT(std::filesystem::file_size(elsewhere.path() / "out.wav"), 100000u);
 
     // Orvane Live hands jalv.gtk3 the plug-in installed beside it (a stand-in
-    // jalv says what it was given).
+    // jalv says what it was given), here through PipeWire's JACK layer (a
+    // stand-in pw-jack that runs what it is given).
+    testx::XServer x;
     folder.write("jalv.gtk3", "#!/bin/sh\necho \"$LV2_PATH\" \"$@\"\n");
-    std::filesystem::permissions(folder.path() / "jalv.gtk3", std::filesystem::perms::owner_exec,
-                                 std::filesystem::perm_options::add);
+    folder.write("pw-jack", "#!/bin/sh\nexec \"$@\"\n");
+    for (const char* stand_in : {"jalv.gtk3", "pw-jack"})
+        std::filesystem::permissions(folder.path() / stand_in, std::filesystem::perms::owner_exec,
+                                     std::filesystem::perm_options::add);
+    const testsocket::Listening pipewire(folder.path() / "pipewire-0");
     Process live({(bin / "orvane-live").string()},
-                 {"PATH=" + folder.path().string() + ":/usr/bin:/bin", "LV2_PATH=", "XDG_RUNTIME_DIR=" + folder.path().string()});
+                 {"PATH=" + folder.path().string() + ":/usr/bin:/bin", "LV2_PATH=", "XDG_RUNTIME_DIR=" + folder.path().string(),
+                  "DISPLAY=" + x.name(), "JACK_DEFAULT_SERVER=orvane-test-none"});
     EXPECT_EQ(live.wait(), 0) << live.errorText();
     ASSERT_EQ(live.lines().size(), 1u) << live.errorText();
     EXPECT_EQ(live.lines()[0].rfind(std::filesystem::canonical(prefix.path() / "lib/lv2").string() + ":", 0), 0u)
         << live.lines()[0];
     EXPECT_TRUE(live.lines()[0].ends_with(" urn:orvane:lv2:orvane")) << live.lines()[0];
 
-    testx::XServer x;
     Process app({(bin / "orvane").string()}, {"DISPLAY=" + x.name()});
     const auto window = x.waitForWindow("Orvane");
     ASSERT_TRUE(window) << app.errorText();

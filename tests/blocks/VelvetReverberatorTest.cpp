@@ -43,7 +43,7 @@ TEST(VelvetReverberator, ImpulseResponseIsTheTapPattern) {
     for (std::size_t j = 0; j < y.size(); ++j) ASSERT_EQ(y[j], expected[j]) << "sample " << j;
 }
 
-TEST(VelvetReverberator, EveryPathMatchesThePlainLoopBitForBit) {
+TEST(VelvetReverberator, EveryPathIsNoLessAccurateThanThePlainLoop) {
     // At 8 kHz: a loop of 8000 samples, taps 8 samples apart on average.
     VelvetEchoes e(31u, 32u);
     e.configure(8000.0f);
@@ -67,36 +67,58 @@ TEST(VelvetReverberator, EveryPathMatchesThePlainLoopBitForBit) {
     std::vector<VelvetEcho> crowded(VelvetEchoes::kEchoCount + 1);
     for (std::size_t t = 0; t < crowded.size(); ++t) crowded[t] = {static_cast<std::int64_t>(t) * 8 + 1, 1.0f, 0.3f};
     const auto input = noise(12000, 7);
+    // Versions as the engine gives them: a new one whenever the gains change
+    // (every 500 samples or so for the pattern), or 0 now and then for
+    // "may have changed".
     const auto render = [&](auto& r, const std::vector<VelvetEcho>* echoes, std::int64_t block) {
         r.allocate(e.loopLength, block);
         r.reset();
         r.feedback = 0.7f;
         r.dampingCoef = 0.48f;
         auto y = input;
+        std::uint64_t version = 1;
         for (std::int64_t at = 0; at < 12000; at += block) {
-            // The decay changes every 500 samples or so.
             if (echoes == &e.right && at % 500 < block) {
                 other.setDecay(1.0f + static_cast<float>(at % 7));
                 e.right = other.right;
+                ++version;
             }
-            r.process(*echoes, y.data() + at, std::min<std::int64_t>(block, 12000 - at));
+            r.process(*echoes, y.data() + at, std::min<std::int64_t>(block, 12000 - at), at % 3000 < block ? 0 : version);
         }
         return y;
     };
     for (const auto* echoes : {&e.right, &clustered, &unordered, &infinite, &crowded}) {
-        // Blocks below and above where the tiles start on every path.
+        // Blocks gathered into windows, and below and above where the tiles
+        // start on every path.
         for (std::int64_t block : {1, 73, 96, 512, 777, 4096}) {
+            DoubleVelvetReverberator exact;
             PlainVelvetReverberator plain;
-            const auto expected = render(plain, echoes, block);
+            const auto expected = render(exact, echoes, block);
+            const auto plainly = render(plain, echoes, block);
+            const auto distance = [&](const std::vector<float>& y) {
+                double largest = 0.0, squares = 0.0;
+                for (std::size_t j = 0; j < y.size(); ++j) {
+                    // Silence where a non-finite sum was read out, in all three.
+                    EXPECT_EQ(y[j] == 0.0f, expected[j] == 0.0f) << "sample " << j;
+                    const double d = std::abs(static_cast<double>(y[j]) - static_cast<double>(expected[j]));
+                    largest = std::max(largest, d);
+                    squares += d * d;
+                }
+                return std::pair{largest, std::sqrt(squares / static_cast<double>(y.size()))};
+            };
+            const auto [plainLargest, plainRms] = distance(plainly);
             for (std::int64_t path : runnableVectorPaths()) {
                 useVectorPath(path);
                 VelvetReverberator r;
-                const auto y = render(r, echoes, block);
-                for (std::size_t j = 0; j < y.size(); ++j) {
-                    ASSERT_EQ(y[j], expected[j]) << vectorPathName(path) << " taps " << echoes->size() << " block "
-                                                 << block << " sample " << j;
-                }
+                const auto [largest, rms] = distance(render(r, echoes, block));
                 useVectorPath(0);
+                // Rounding, not a lost or misplaced tap, which would be
+                // about as large as the signal; no less accurate than the
+                // plain loop, whose float sums it rounds in other places.
+                EXPECT_LE(largest, 1e-5) << vectorPathName(path) << " taps " << echoes->size() << " block " << block;
+                EXPECT_LE(rms, 1.1 * plainRms + 1e-9)
+                    << vectorPathName(path) << " taps " << echoes->size() << " block " << block << ": largest " << largest
+                    << ", plainly " << plainLargest;
             }
         }
     }

@@ -3,6 +3,7 @@
 // and off-screen pictures checked by their pixels.
 
 #include "editor/KnobReadout.h"
+#include "editor/KnobValueField.h"
 #include "editor/OrvaneAUViewControllerMac.h"
 #include "engine/ControlCurves.h"
 #include "platform/foundation/MainQueue.h"
@@ -10,6 +11,8 @@
 #include "tests/support/Pixels.h"
 
 #include <gtest/gtest.h>
+
+#include <X11/keysym.h>
 
 #include <cctype>
 #include <cmath>
@@ -68,6 +71,16 @@ struct KnobRig {
 };
 
 constexpr unsigned kShift = NSEventModifierFlagShift;
+
+/// A key press; `typed` is the text it types.
+NSKeyEvent key(std::uint32_t keysym, bool shift = false, std::string typed = {}, bool control = false) {
+    NSKeyEvent event;
+    event.keysym = keysym;
+    event.shift = shift;
+    event.control = control;
+    event.characters = std::move(typed);
+    return event;
+}
 
 class Editor : public ::testing::Test {
 protected:
@@ -500,7 +513,9 @@ TEST_F(Editor, HoveringAKnobPutsItsValueOnThePlaqueUntilASecondAfterThePointerLe
     router.dispatch({NSEvent::Type::mouseDragged, 1, {2, 2}, 110});
     EXPECT_GT(plaque(*now()), 300);
     router.dispatch({NSEvent::Type::mouseUp, 1, {2, 2}, 120});
-    EXPECT_EQ(plaque(*now()), 0);
+    EXPECT_GT(plaque(*now()), 300) << "the press focused the knob, which keeps its readout up";
+    EXPECT_TRUE(router.dispatchKey(key(XK_Escape)));
+    EXPECT_EQ(plaque(*now()), 0) << "Escape clears the focus, and the name comes back at once";
 }
 
 TEST_F(Editor, GesturesReachTheTreeAsTouchThenValuesThenRelease) {
@@ -535,4 +550,201 @@ TEST_F(Editor, GesturesReachTheTreeAsTouchThenValuesThenRelease) {
     EXPECT_EQ(heard, "2t2v2v2r") << "the drag is undone and its gesture ended";
     drain();
     EXPECT_EQ(heard, "2t2v2v2r") << "echoes of the knob's own writes are no gestures";
+}
+
+TEST(RotaryControl, AClickFocusesItAndKeysStepItAsOneGestureUntilTheyRest) {
+    KnobRig rig(0.5f);
+    EXPECT_FALSE(rig.router.dispatchKey(key(XK_Up))) << "no focus, no keys";
+    rig.router.dispatch({NSEvent::Type::mouseDown, 1, {50, 50}, 0});
+    rig.router.dispatch({NSEvent::Type::mouseUp, 1, {50, 50}, 10});
+    ASSERT_TRUE(rig.knob->isFirstResponder()) << "a click focuses the knob";
+    EXPECT_EQ(rig.gestures, "") << "and a click alone is no gesture";
+
+    struct Step { NSKeyEvent key; float value; };
+    const Step steps[] = {{key(XK_Up), 0.51f}, {key(XK_Right), 0.52f}, {key(XK_Down), 0.51f}, {key(XK_Left), 0.5f},
+                          {key(XK_Up, true), 0.501f}, {key(XK_Left, true), 0.5f}, {key(XK_Page_Up), 0.6f},
+                          {key(XK_Page_Down), 0.5f}, {key(XK_End), 1.0f}, {key(XK_Up), 1.0f}, {key(XK_Home), 0.0f},
+                          {key(XK_Delete), 0.5f}, {key(XK_End), 1.0f}, {key(XK_BackSpace), 0.5f}};
+    for (const Step& s : steps) {
+        EXPECT_TRUE(rig.router.dispatchKey(s.key)) << s.key.keysym;
+        rig.router.dispatchKeyUp(s.key);
+        EXPECT_NEAR(rig.knob->value(), s.value, 1e-6) << s.key.keysym;
+    }
+    EXPECT_FALSE(rig.router.dispatchKey(key(XK_a, false, "a"))) << "other keys go on";
+    EXPECT_EQ(rig.gestures, "t" + std::string(13, 'v')) << "one gesture, open while keys come; at an end, no change";
+    EXPECT_TRUE(MainQueue::shared().runUntil([&] { return rig.gestures.back() == 'r'; }, std::chrono::seconds(5)))
+        << "closed once they rest";
+
+    // A held key: its first repeat comes after a pause longer than the rest.
+    rig.gestures.clear();
+    rig.router.dispatchKey(key(XK_Down));
+    MainQueue::shared().runUntil([] { return false; }, std::chrono::milliseconds(700));
+    rig.router.dispatchKey(key(XK_Down));
+    rig.router.dispatchKey(key(XK_Down));
+    rig.router.dispatchKeyUp(key(XK_Down));
+    EXPECT_EQ(rig.gestures, "tvvv") << "held, it is still one gesture";
+    EXPECT_TRUE(MainQueue::shared().runUntil([&] { return rig.gestures.back() == 'r'; }, std::chrono::seconds(5)));
+
+    rig.router.dispatchKey(key(XK_Up));
+    rig.root->makeFirstResponder(nullptr);
+    EXPECT_EQ(rig.gestures.substr(rig.gestures.size() - 3), "tvr") << "the focus moving on ends the burst at once";
+}
+
+TEST_F(Editor, TabWalksTheKnobsInReadingOrderEscapeClearsAndTheFocusedKnobShowsARingAndItsReadout) {
+    auto view = controller->view();
+    NSEventRouter router{view};
+    const auto focused = [&]() -> AURotaryControl* {
+        for (const auto& knob : controller->knobsInLayoutOrder())
+            if (knob->hasKeyFocus()) return knob.get();
+        return nullptr;
+    };
+    for (NSSize size : {NSSize{420, 280}, NSSize{280, 420}}) {
+        snapshotViewTree(*view, size);
+        std::vector<AURotaryControl*> order;
+        for (int i = 0; i < 7; ++i) {
+            EXPECT_TRUE(router.dispatchKey(key(XK_Tab)));
+            order.push_back(focused());
+        }
+        EXPECT_EQ(order.front(), controller->granularityKnob.get());
+        EXPECT_EQ(order.back(), order.front()) << "round and round";
+        for (int i = 1; i < 6; ++i) {
+            const NSRect a = order[i - 1]->frame(), b = order[i]->frame();
+            EXPECT_TRUE(a.origin.y < b.origin.y - 1 || (std::abs(a.origin.y - b.origin.y) < 1 && a.origin.x < b.origin.x))
+                << "reading order at " << size.width << "x" << size.height << ", step " << i;
+        }
+        router.dispatchKey(key(XK_ISO_Left_Tab, true));
+        EXPECT_EQ(focused(), order[5]) << "Shift+Tab goes back";
+        router.dispatchKey(key(XK_Tab, true));
+        EXPECT_EQ(focused(), order[4]);
+        EXPECT_TRUE(router.dispatchKey(key(XK_Escape)));
+        EXPECT_EQ(focused(), nullptr);
+        EXPECT_FALSE(router.dispatchKey(key(XK_Escape))) << "nothing left to clear: Escape goes on";
+    }
+
+    const auto plain = snapshotViewTree(*view, {420, 280});
+    router.dispatchKey(key(XK_Tab));
+    const auto ring = snapshotViewTree(*view, {420, 280});
+    const NSRect f = controller->granularityKnob->frame();
+    EXPECT_GT(testpixels::differingPixels(*plain, *ring, int(f.minX()), int(f.minY() + 0.3 * f.size.height), 3,
+                                          int(0.4 * f.size.height)),
+              40)
+        << "a ring along the box's edge";
+    EXPECT_GT(testpixels::differingPixels(*plain, *ring, int(f.minX() + 10), int(f.minY() + 0.88 * f.size.height),
+                                          int(f.size.width - 20), int(0.08 * f.size.height)),
+              200)
+        << "the readout on the plaque";
+    const NSRect g = controller->incoherenceKnob->frame();
+    EXPECT_EQ(testpixels::differingPixels(*plain, *ring, int(g.minX()), int(g.minY()), int(g.size.width),
+                                          int(g.size.height)),
+              0)
+        << "the other knobs as they were";
+}
+
+TEST_F(Editor, EnterOpensAFieldWithTheReadoutWhoseTypedValueIsOneGestureAndWhichShakesAtWhatItCannotRead) {
+    ASSERT_TRUE(controller->createAudioUnit(kOrvane));
+    auto view = controller->view();
+    drain();
+    snapshotViewTree(*view, {420, 280});
+    std::string heard;
+    tree()->tokenByAddingParameterAutomationObserver([&](NSInteger count, const AUParameterAutomationEvent* events) {
+        for (NSInteger i = 0; i < count; ++i) heard += std::to_string(events[i].address) + "vtr"[events[i].eventType];
+    });
+    NSEventRouter router{view};
+    const auto type = [&](const std::string& text) {
+        for (char c : text) router.dispatchKey(key(static_cast<unsigned char>(c), false, std::string(1, c)));
+    };
+    auto& gravitas = *controller->gravitasKnob;
+    for (int i = 0; i < 4; ++i) router.dispatchKey(key(XK_Tab));
+    ASSERT_TRUE(gravitas.hasKeyFocus());
+    router.dispatchKey(key(XK_Return));
+    ASSERT_TRUE(gravitas.valueField());
+    EXPECT_EQ(gravitas.valueField()->text(), orvane::knobReadout(5, gravitas.value()).text);
+    EXPECT_TRUE(gravitas.valueField()->allSelected());
+    type("4.5 s");
+    EXPECT_EQ(gravitas.valueField()->text(), "4.5 s") << "typing replaced the readout";
+    router.dispatchKey(key(XK_Return));
+    EXPECT_FALSE(gravitas.valueField());
+    EXPECT_TRUE(gravitas.isFirstResponder()) << "the knob has the keys again";
+    EXPECT_EQ(orvane::knobReadout(5, tree()->parameterWithAddress(5)->value()).text, "decay 4.5 s");
+    EXPECT_EQ(heard, "5t5v5r");
+    const float set = gravitas.value();
+
+    heard.clear();
+    router.dispatchKey(key(XK_Return));
+    type("40 s");
+    router.dispatchKey(key(XK_Return));
+    ASSERT_TRUE(gravitas.valueField()) << "out of range: the field stays open";
+    const double home = gravitas.valueFieldFrame().origin.x;
+    EXPECT_TRUE(gravitas.valueField()->isShaking());
+    EXPECT_TRUE(MainQueue::shared().runUntil([&] { return !gravitas.valueField()->isShaking(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(gravitas.valueField()->frame().origin.x, home) << "it comes to rest where it was";
+    router.dispatchKey(key(XK_BackSpace));
+    type("ms");
+    EXPECT_EQ(gravitas.valueField()->text(), "40 ms");
+    router.dispatchKey(key(XK_Return));
+    EXPECT_TRUE(gravitas.valueField()) << "so is 40 ms";
+    type("v");
+    EXPECT_FALSE(controller->showsValues()) << "a letter typed is the field's, not the panel's";
+    router.dispatchKey(key(XK_Escape));
+    EXPECT_FALSE(gravitas.valueField());
+    EXPECT_TRUE(gravitas.isFirstResponder()) << "Escape cancels the field, and keeps the focus";
+    EXPECT_EQ(gravitas.value(), set);
+    EXPECT_EQ(heard, "") << "nothing reached the host";
+
+    // A double-click with Ctrl opens it on any knob; a plain one still resets.
+    const NSRect f = controller->premixKnob->frame();
+    controller->premixKnob->setValue(0.8f);
+    for (std::uint64_t t : {1000, 1100}) {
+        router.dispatch({NSEvent::Type::mouseDown, 1, {f.midX(), f.midY()}, t, NSEventModifierFlagControl});
+        router.dispatch({NSEvent::Type::mouseUp, 1, {f.midX(), f.midY()}, t + 20, NSEventModifierFlagControl});
+    }
+    ASSERT_TRUE(controller->premixKnob->valueField());
+    EXPECT_EQ(controller->premixKnob->valueField()->text(), "80% wet");
+    EXPECT_EQ(controller->premixKnob->value(), 0.8f);
+    router.dispatchKey(key(XK_Tab));
+    EXPECT_FALSE(controller->premixKnob->valueField()) << "Tab leaves the field untaken";
+    EXPECT_TRUE(controller->nauseaKnob->isFirstResponder());
+    EXPECT_EQ(controller->premixKnob->value(), 0.8f);
+}
+
+TEST_F(Editor, VShowsEveryKnobsReadoutAtOnceUntilPressedAgain) {
+    auto view = controller->view();
+    const auto plain = snapshotViewTree(*view, {420, 280});
+    NSEventRouter router{view};
+    EXPECT_TRUE(router.dispatchKey(key(XK_v, false, "v")));
+    EXPECT_TRUE(controller->showsValues());
+    const auto shown = snapshotViewTree(*view, {420, 280});
+    for (const auto& knob : controller->knobsInLayoutOrder()) {
+        const NSRect f = knob->frame();
+        EXPECT_GT(testpixels::differingPixels(*plain, *shown, int(f.minX() + 10), int(f.minY() + 0.88 * f.size.height),
+                                              int(f.size.width - 20), int(0.08 * f.size.height)),
+                  200)
+            << knob->label;
+        EXPECT_EQ(testpixels::differingPixels(*plain, *shown, int(f.minX()), int(f.minY()), int(f.size.width),
+                                              int(0.8 * f.size.height)),
+                  0)
+            << knob->label << ": the dial as it was";
+    }
+    router.dispatchKey(key(XK_v, false, "v"));
+    const auto again = snapshotViewTree(*view, {420, 280});
+    EXPECT_EQ(testpixels::differingPixels(*plain, *again, 0, 0, 420, 280), 0) << "the names again";
+}
+
+TEST(KnobValueField, TheCaretMovesAndErasesWholeCharacters) {
+    orvane::KnobValueField field({{0, 0}, {100, 16}}, "decay 4.5 s");
+    const auto press = [&](std::uint32_t keysym, std::string typed = {}) { EXPECT_TRUE(field.keyDown(key(keysym, false, typed))); };
+    press(XK_Right);
+    EXPECT_FALSE(field.allSelected());
+    EXPECT_EQ(field.caret(), 11u);
+    press(XK_Left), press(XK_Left), press(XK_BackSpace);
+    press(XK_2, "2"), press(XK_5, "5");
+    EXPECT_EQ(field.text(), "decay 4.25 s");
+    press(XK_Home), press(XK_Delete);
+    press(XK_End), press(XK_Delete);
+    EXPECT_EQ(field.text(), "ecay 4.25 s") << "Delete at the end erases nothing";
+    press(0, "\u00b5"), press(XK_Left);
+    EXPECT_EQ(field.caret(), 11u) << "over both bytes of the sign";
+    press(XK_Right), press(XK_BackSpace);
+    EXPECT_EQ(field.text(), "ecay 4.25 s");
+    EXPECT_FALSE(field.keyDown(key(XK_q, false, "q", true))) << "Ctrl+Q is not the field's";
 }

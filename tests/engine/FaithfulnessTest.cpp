@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -126,59 +127,100 @@ std::vector<Case> cases(double rate, Scope scope) {
     return all;
 }
 
-/// The largest difference from the plain computation found so far, and
-/// where.
-struct Largest {
-    double difference = 0.0;
+/// How far one render lies from another: the largest difference, where it
+/// is, and the RMS of the difference.
+struct Distance {
+    double largest = 0.0;
     std::string where = "nowhere";
+    double squares = 0.0;
+    std::size_t samples = 0;
+    double rms() const { return samples == 0 ? 0.0 : std::sqrt(squares / static_cast<double>(samples)); }
+    void add(const Distance& d) {
+        if (d.largest > largest) {
+            largest = d.largest;
+            where = d.where;
+        }
+        squares += d.squares;
+        samples += d.samples;
+    }
 };
 
-/// Renders every case at every rate and block size with the plain engine and
-/// with the product on each path, failing at the first sample more than 1e-5
-/// apart.
-void compare(const std::vector<std::int64_t>& paths, const std::vector<double>& rates, Scope scope, Largest& largest) {
+template <class Where>
+Distance distance(const Stereo& a, const Stereo& b, Where where) {
+    Distance d;
+    for (std::size_t j = 0; j < a.size(); ++j) {
+        for (const auto& [x, y] : {std::pair{a.left[j], b.left[j]}, std::pair{a.right[j], b.right[j]}}) {
+            const double e = std::abs(static_cast<double>(x) - static_cast<double>(y));
+            if (e > d.largest) {
+                d.largest = e;
+                d.where = where(j);
+            }
+            d.squares += e * e;
+            ++d.samples;
+        }
+    }
+    return d;
+}
+
+/// What one path is held to, over every case it rendered: its largest
+/// difference from the plain computation, and how far it and the plain
+/// computation lie from the double-precision one.
+struct Accuracy {
+    Distance fromPlain, plainFromDouble, fromDouble;
+};
+
+template <class Engine>
+Stereo renderOracle(const Case& c, std::int64_t block, double rate, std::uint32_t seed) {
+    Engine engine(seed, block, rate);
+    return testing::render(engine, c.input, block, [&](std::int64_t at) {
+        const Settings& s = c.automation.at(at);
+        engine.set({s.premix, s.granularity, s.incoherence, s.impatience, s.nausea, s.gravitas});
+    });
+}
+
+/// Renders every case at every rate and block size with the plain engine,
+/// the double-precision one and the product on each path, failing at the
+/// first render with a sample more than 1e-4 from the plain computation.
+void compare(const std::vector<std::int64_t>& paths, const std::vector<double>& rates, Scope scope,
+             std::map<std::int64_t, Accuracy>& accuracy) {
     for (double rate : rates) {
         const auto all = cases(rate, scope);
         for (std::int64_t block : {64, 512, 4096}) {
             for (const Case& c : all) {
                 constexpr std::uint32_t kSeed = 4321u;
-                // The parameters set before each block from the automation at its first frame.
-                oracle::PlainEngine plain(kSeed, block, rate);
-                const auto expected = testing::render(plain, c.input, block, [&](std::int64_t at) {
-                    const Settings& s = c.automation.at(at);
-                    plain.set({s.premix, s.granularity, s.incoherence, s.impatience, s.nausea, s.gravitas});
-                });
+                const auto named = [&](const std::string& path) {
+                    return [&, path](std::size_t j) {
+                        std::ostringstream s;
+                        s << c.name << ", " << rate << " Hz, block " << block << path << ", sample " << j;
+                        return s.str();
+                    };
+                };
+                const auto plain = renderOracle<oracle::PlainEngine>(c, block, rate, kSeed);
+                const auto exact = renderOracle<oracle::DoubleEngine>(c, block, rate, kSeed);
+                const Distance plainFromDouble = distance(plain, exact, named(""));
                 for (std::int64_t path : paths) {
                     useVectorPath(path);
                     auto k = makeKernel(block, rate, c.automation.at(0), kSeed);
                     const auto out =
                         testing::render(*k, c.input, block, [&](std::int64_t at) { testing::set(*k, c.automation.at(at)); });
                     useVectorPath(0);
-                    const auto where = [&](std::size_t j) {
-                        std::ostringstream s;
-                        s << c.name << ", " << rate << " Hz, block " << block << ", path " << vectorPathName(path)
-                          << ", sample " << j;
-                        return s.str();
-                    };
-                    for (std::size_t j = 0; j < out.size(); ++j) {
-                        for (const auto& [got, want] :
-                             {std::pair{out.left[j], expected.left[j]}, std::pair{out.right[j], expected.right[j]}}) {
-                            const double d = std::abs(static_cast<double>(got) - static_cast<double>(want));
-                            ASSERT_LE(d, 1e-5) << where(j) << ": " << got << ", plainly " << want;
-                            if (d > largest.difference) largest = {d, where(j)};
-                        }
-                    }
+                    const std::string name = ", path " + vectorPathName(path);
+                    const Distance fromPlain = distance(out, plain, named(name));
+                    ASSERT_LE(fromPlain.largest, 1e-4) << fromPlain.where;
+                    Accuracy& a = accuracy[path];
+                    a.fromPlain.add(fromPlain);
+                    a.plainFromDouble.add(plainFromDouble);
+                    a.fromDouble.add(distance(out, exact, named(name)));
                 }
             }
         }
     }
 }
 
-TEST(Faithfulness, EveryPathStaysWithinRoundingOfThePlainComputation) {
+TEST(Faithfulness, EveryPathIsWithinFloatRoundingOfThePlainComputationAndNoLessAccurate) {
     // The whole matrix on the path this processor takes; a piece of it on
-    // every other path it can run (the reverberation is the same on all, bit
-    // for bit; only the soft clip's rounding differs). Under the sanitizers,
-    // which run ten to twenty times slower, a piece on every path.
+    // every other path it can run. Under the sanitizers, which run ten to
+    // twenty times slower, a piece on every path.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     constexpr bool kSanitized = true;
 #else
@@ -186,15 +228,29 @@ TEST(Faithfulness, EveryPathStaysWithinRoundingOfThePlainComputation) {
 #endif
     const auto paths = runnableVectorPaths();
     ASSERT_FALSE(paths.empty());
-    Largest largest;
-    if (!kSanitized) compare({paths.front()}, {44100.0, 48000.0, 96000.0}, kWhole, largest);
+    std::map<std::int64_t, Accuracy> accuracy;
+    if (!kSanitized) compare({paths.front()}, {44100.0, 48000.0, 96000.0}, kWhole, accuracy);
     if (kSanitized) {
-        compare(paths, {48000.0}, kSanitizedPiece, largest);
+        compare(paths, {48000.0}, kSanitizedPiece, accuracy);
     } else {
-        compare(std::vector<std::int64_t>(paths.begin() + 1, paths.end()), {48000.0}, kPiece, largest);
+        compare(std::vector<std::int64_t>(paths.begin() + 1, paths.end()), {48000.0}, kPiece, accuracy);
     }
-    std::cout << "largest difference from the plain computation: " << largest.difference << " (" << largest.where
-              << ")\n";
+    // No less accurate: over everything a path rendered, no further from the
+    // double-precision computation than the plain one, in the largest
+    // difference and in the RMS, with a tenth to spare. (Case by case the
+    // two are within each other's noise: a render that holds no
+    // reverberation differs from both oracles only by its soft clip.)
+    constexpr double kNoLessAccurate = 1.1;
+    for (std::int64_t path : paths) {
+        const Accuracy& a = accuracy[path];
+        std::cout << vectorPathName(path) << ": largest difference from the plain computation " << a.fromPlain.largest
+                  << " (" << a.fromPlain.where << ")\n  from the double-precision reverberator: plain largest "
+                  << a.plainFromDouble.largest << " (" << a.plainFromDouble.where << "), RMS " << a.plainFromDouble.rms()
+                  << "\n  this path largest " << a.fromDouble.largest << " (" << a.fromDouble.where << "), RMS "
+                  << a.fromDouble.rms() << "\n";
+        EXPECT_LE(a.fromDouble.largest, kNoLessAccurate * a.plainFromDouble.largest) << vectorPathName(path);
+        EXPECT_LE(a.fromDouble.rms(), kNoLessAccurate * a.plainFromDouble.rms()) << vectorPathName(path);
+    }
 }
 
 /// Distance in units in the last place between two finite floats.

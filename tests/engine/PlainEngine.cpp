@@ -1,22 +1,27 @@
-// Compiled with the engine's sources into the plain build, where orvane is
-// renamed; see tests/engine/CMakeLists.txt.
+// Compiled with the engine's sources into each oracle build, where orvane is
+// renamed and ORVANE_ORACLE_KIND says which engine this is; see
+// tests/engine/CMakeLists.txt.
 #include "tests/engine/PlainEngine.h"
 
 #include "engine/OrvaneDSPKernel.h"
 
 namespace oracle {
 
-struct PlainEngine::Kernel : orvane::OrvaneDSPKernel {};
+template <int Kind>
+struct Engine<Kind>::Kernel : orvane::OrvaneDSPKernel {};
 
-PlainEngine::PlainEngine(std::uint32_t seed, std::int64_t maxFrames, double rate) : kernel_(std::make_unique<Kernel>()) {
+template <int Kind>
+Engine<Kind>::Engine(std::uint32_t seed, std::int64_t maxFrames, double rate) : kernel_(std::make_unique<Kernel>()) {
     kernel_->velvetEchoes.rngL = seed;
     kernel_->velvetEchoes.rngR = seed + 1;
     kernel_->allocate(maxFrames, rate);
 }
 
-PlainEngine::~PlainEngine() = default;
+template <int Kind>
+Engine<Kind>::~Engine() = default;
 
-void PlainEngine::set(const float (&p)[6]) {
+template <int Kind>
+void Engine<Kind>::set(const float (&p)[6]) {
     kernel_->premix = p[0];
     kernel_->granularity = p[1];
     kernel_->incoherence = p[2];
@@ -25,8 +30,11 @@ void PlainEngine::set(const float (&p)[6]) {
     kernel_->gravitas = p[5];
 }
 
-void PlainEngine::process(const float* inL, const float* inR, float* outL, float* outR, std::int64_t frames) {
+template <int Kind>
+void Engine<Kind>::process(const float* inL, const float* inR, float* outL, float* outR, std::int64_t frames) {
     kernel_->process(inL, inR, outL, outR, frames);
 }
+
+template class Engine<ORVANE_ORACLE_KIND>;
 
 } // namespace oracle

@@ -11,6 +11,7 @@
 #include "tests/engine/AllocationCounter.h"
 #include "tests/hosts/CLAPHost.h"
 #include "tests/hosts/PluginTestSupport.h"
+#include "tests/hosts/SoundFiles.h"
 #include "tests/platform/foundation/TempFolder.h"
 #include "tests/support/Process.h"
 #include "tests/support/Signals.h"
@@ -212,7 +213,7 @@ TEST(CLAPRender, AnyRateAndBlockStaysFiniteBypassIsExactAndWithoutReverberationM
     platform::testing::TempFolder folder;
     const auto input = folder / "in.wav";
     const auto left = testsignals::noise(30000, 7, 0.5f), right = testsignals::noise(30000, 8, 0.5f);
-    writeWav(input, left, right, 48000);
+    testsound::writeStereoWav(input, left, right, 48000);
     for (std::uint32_t block : {1u, 64u, 1000u, 4096u}) {
         const auto output = folder / ("out-" + std::to_string(block) + ".wav");
         std::vector<std::string> command{ORVANE_RENDER_PROGRAM, input.string(), "-o", output.string(), "--tail", "0",
@@ -221,7 +222,7 @@ TEST(CLAPRender, AnyRateAndBlockStaysFiniteBypassIsExactAndWithoutReverberationM
             command.insert(command.end(), {"--set", std::string(kIdentifiers[k]) + "=" + std::to_string(settings[std::size_t(k)])});
         Process render(command);
         ASSERT_EQ(render.wait(std::chrono::seconds(60)), 0) << render.errorText();
-        const auto theirs = wavSamples(output);
+        const auto theirs = testsound::wavSamples(output);
         Instance plugin(48000.0, block);
         auto ours = std::pair{left, right};
         plugin.render(ours.first, ours.second, block, settingsAtStart(settings));
@@ -504,9 +505,9 @@ TEST(CLAPEditor, EmbedsInTheHostsWindowResizesSendsGesturesThroughFlushesAndClos
         in.add(5, 0, double(cycle % 10) / 10.0);
         plugin.flush(&in);
         plugin.runTimers(5);
-        if (cycle == 9) afterTenth = residentKilobytes();
+        if (cycle == 9) afterTenth = testprocess::residentKilobytes();
     }
-    const long afterLast = residentKilobytes();
+    const long afterLast = testprocess::residentKilobytes();
     if (!kSanitized) {
         EXPECT_LE(std::labs(afterLast - afterTenth), 2048) << afterTenth << " kB, then " << afterLast << " kB";
     }

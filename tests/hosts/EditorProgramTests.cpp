@@ -10,7 +10,9 @@
 
 #include <X11/Xatom.h>
 
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <fstream>
 
 namespace {
@@ -75,7 +77,9 @@ TEST(EditorProgram, SnapshotsNeedNoDisplayAndErrorsLeaveNoFile) {
     struct Case { std::vector<std::string> arguments; int status; std::string says; std::string display = ""; };
     for (const auto& c : {Case{{"--snapshot", bad, "--size", "600"}, 2, "--size"},
                           Case{{"--snapshot", bad, "--size", "0x10"}, 2, "--size"},
-                          Case{{"--snapshot", bad, "--preset", "Nope"}, 1, "no factory preset 'Nope'"},
+                          Case{{"--snapshot", bad, "--preset", "Nope"}, 2, "no factory preset 'Nope'"},
+                          Case{{"--snapshot", bad, "--save-state", (folder / "missing/s.plist").string()}, 2,
+                               "does not exist"},
                           Case{{"--snapshot", bad, "--set", "loudness=1"}, 2, "unknown parameter"},
                           Case{{"--snapshot", bad, "--set", "gravitas=1.0001"}, 2, "gravitas runs from 0 to 1"},
                           Case{{"--snapshot", bad, "--save-state", bad}, 2, "is also the state file"},
@@ -112,8 +116,10 @@ TEST(EditorProgram, AWindowTurnsKnobsPrintsChangesResizesAndSavesOnCtrlQ) {
     ASSERT_TRUE(x.xdotool("mousemove --window " + id + " 210 77 click --repeat 2 --delay 100 1"));
     ASSERT_TRUE(editor.waitForLine([](const std::string& l) { return l == "incoherence 0.000000"; }))
         << "a double-click resets incoherence";
-    // Off the knobs, so that their plaques show their names again.
+    // Off the knobs, and the focus the click gave incoherence cleared, so
+    // that their plaques show their names again.
     ASSERT_TRUE(x.xdotool("mousemove --window " + id + " 2 2"));
+    ASSERT_TRUE(x.xdotool("key --window " + id + " Escape"));
     usleep(1300000);
 
     int w = 0, h = 0;
@@ -143,6 +149,64 @@ TEST(EditorProgram, AWindowTurnsKnobsPrintsChangesResizesAndSavesOnCtrlQ) {
     const auto second = x.waitForWindow("Orvane");
     ASSERT_TRUE(second);
     EXPECT_TRUE(windowShows(x, *second, large)) << "the knobs re-laid for 600x400";
+}
+
+TEST(EditorProgram, TheKeyboardAloneSetsAKnobAndShowValuesPutsEveryReadoutOnItsPlaque) {
+    testx::XServer x;
+    Process editor({kEditor, "--set", "incoherence=0.2"}, {"DISPLAY=" + x.name()});
+    const auto window = x.waitForWindow("Orvane");
+    ASSERT_TRUE(window) << editor.errorText();
+    ASSERT_TRUE(x.xdotool("key --window " + std::to_string(*window) + " Tab Tab End"));
+    ASSERT_TRUE(editor.waitForLine([](const std::string& l) { return l == "incoherence release"; }));
+    std::vector<std::string> lines = editor.lines();
+    lines.erase(lines.begin(), std::find(lines.begin(), lines.end(), "incoherence touch"));
+    EXPECT_EQ(lines, (std::vector<std::string>{"incoherence touch", "incoherence 1.000000", "incoherence release"}))
+        << "the second knob in reading order, to its top";
+    x.xdotool("key --window " + std::to_string(*window) + " ctrl+q");
+    EXPECT_EQ(editor.wait(), 0) << editor.errorText();
+
+    platform::testing::TempFolder folder;
+    const auto names = folder.path() / "names.png", values = folder.path() / "values.png";
+    Process plain({kEditor, "--snapshot", names}, {"DISPLAY="});
+    Process shown({kEditor, "--snapshot", values, "--show-values"}, {"DISPLAY="});
+    ASSERT_EQ(plain.wait(), 0) << plain.errorText();
+    ASSERT_EQ(shown.wait(), 0) << shown.errorText();
+    int w = 0, h = 0;
+    const auto a = testx::pngPixels(names, w, h), b = testx::pngPixels(values, w, h);
+    ASSERT_EQ(a.size(), b.size());
+    // The six plaques of the 420x280 grid, 100-point knobs: each one's middle
+    // strip changes, and nothing above the plaques does.
+    for (int row = 0; row < 2; ++row) {
+        for (int column = 0; column < 3; ++column) {
+            const int x0 = 30 + 130 * column, y0 = 27 + 127 * row;
+            int plaque = 0, dial = 0;
+            for (int y = y0; y < y0 + 96; ++y)
+                for (int x = x0 + 10; x < x0 + 90; ++x) {
+                    if (y >= y0 + 80 && y < y0 + 88) continue;
+                    (y >= y0 + 88 ? plaque : dial) += a[y * w + x] != b[y * w + x];
+                }
+            EXPECT_GT(plaque, 100) << "knob " << row * 3 + column;
+            EXPECT_EQ(dial, 0) << "knob " << row * 3 + column;
+        }
+    }
+}
+
+TEST(EditorProgram, SignalsThatEndTheWindowSaveTheStateFirst) {
+    testx::XServer x;
+    platform::testing::TempFolder folder;
+    const auto state = folder.path() / "state.plist";
+    for (const auto& [signal, status] : {std::pair{SIGTERM, 143}, std::pair{SIGINT, 130}, std::pair{SIGHUP, 129}}) {
+        SCOPED_TRACE(status);
+        fs::remove(state);
+        Process editor({kEditor, "--set", "gravitas=0.33", "--set", "nausea=0.125", "--save-state", state},
+                       {"DISPLAY=" + x.name()});
+        ASSERT_TRUE(x.waitForWindow("Orvane")) << editor.errorText();
+        editor.signal(signal);
+        EXPECT_EQ(editor.wait(), status) << editor.errorText();
+        const auto text = fileText(state);
+        EXPECT_NE(text.find("<key>gravitas</key>\n\t\t<real>0.33000001311302185</real>"), std::string::npos) << text;
+        EXPECT_NE(text.find("<key>nausea</key>\n\t\t<real>0.125</real>"), std::string::npos) << text;
+    }
 }
 
 TEST(EditorProgram, WheelAndShiftStepFinelyAndEveryGestureIsClosedEvenAtAnExitMidDrag) {

@@ -9,6 +9,7 @@
 #include "platform/foundation/MainQueue.h"
 #include "tests/engine/AllocationCounter.h"
 #include "tests/hosts/LV2Host.h"
+#include "tests/support/Process.h"
 
 #include <malloc.h>
 
@@ -66,15 +67,6 @@ std::array<float, kParameterCount> randomSettings(std::mt19937& random) {
     return s;
 }
 
-/// Resident memory once the allocator has handed its free pages back: what
-/// is still in use, not the high-water mark of eight editors at once.
-long residentKilobytes() {
-    ::malloc_trim(0);
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
-}
 
 } // namespace
 
@@ -208,7 +200,7 @@ TEST(LV2Session, EditorsOpenAndCloseWhileTheirInstancesRenderAndLeaveNothingBehi
         if (editor) ui->port_event(editor, kFirstParameterPort + 5, sizeof(float), 0, &gravitas);
         step(editor);
         if (editor) ui->cleanup(editor);
-        if (cycle == 9) afterTenth = residentKilobytes();
+        if (cycle == 9) afterTenth = testprocess::residentKilobytes();
     }
     std::vector<LV2UI_Handle> open8;
     for (std::uint32_t i = 0; i < kEditors; ++i) open8.push_back(open(i));
@@ -216,7 +208,7 @@ TEST(LV2Session, EditorsOpenAndCloseWhileTheirInstancesRenderAndLeaveNothingBehi
         for (auto editor : open8) step(editor);
     for (auto editor : open8)
         if (editor) ui->cleanup(editor);
-    const long afterLast = residentKilobytes();
+    const long afterLast = testprocess::residentKilobytes();
     stop = true;
     renderer.join();
     XSync(d, False);

@@ -6,6 +6,7 @@
 
 #include "tests/engine/AllocationCounter.h"
 #include "tests/hosts/LV2Host.h"
+#include "tests/hosts/SoundFiles.h"
 #include "tests/platform/foundation/TempFolder.h"
 #include "tests/support/Process.h"
 #include "tests/support/Signals.h"
@@ -23,14 +24,6 @@ using testprocess::Process;
 
 std::string withLV2Path(const std::string& command) { return "LV2_PATH='" + kLV2Path.string() + "' " + command; }
 
-/// A sound file's samples, interleaved, as libsndfile reads them.
-std::vector<float> wavSamples(const fs::path& file) {
-    SF_INFO info{};
-    SNDFILE* sound = sf_open(file.c_str(), SFM_READ, &info);
-    std::vector<float> samples(sound ? static_cast<std::size_t>(info.frames * info.channels) : 0);
-    if (sound) sf_readf_float(sound, samples.data(), info.frames), sf_close(sound);
-    return samples;
-}
 
 } // namespace
 
@@ -140,7 +133,7 @@ TEST(LV2Bundle, ACommandLineHostRendersWhatOrvaneRenderRendersBitForBit) {
         Process renderer(render);
         ASSERT_EQ(renderer.wait(std::chrono::seconds(60)), 0) << renderer.errorText();
         const auto said = run(withLV2Path(lv2file + " " + kPluginURI));
-        const auto a = wavSamples(ours), b = wavSamples(theirs);
+        const auto a = testsound::wavSamples(ours), b = testsound::wavSamples(theirs);
         ASSERT_EQ(a.size(), b.size()) << said;
         ASSERT_GT(a.size(), 100000u);
         for (std::size_t i = 0; i < a.size(); ++i)

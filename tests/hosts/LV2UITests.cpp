@@ -33,12 +33,7 @@ LV2UI_Resize resizeInto(Writes& writes) {
 }
 
 /// How many pixels of a 100 x 100 box differ between two pictures of a window.
-int changedInBox(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b, int width, int x0, int y0) {
-    int changed = 0;
-    for (int y = y0; y < y0 + 100; ++y)
-        for (int x = x0; x < x0 + 100; ++x) changed += a[std::size_t(y) * width + x] != b[std::size_t(y) * width + x];
-    return changed;
-}
+using testx::changedInBox;
 
 } // namespace
 
@@ -153,6 +148,24 @@ TEST(LV2Editor, JalvShowsItAndItsKnobsTurn) {
     int changed = 0;
     for (int i = 0; i < 200 && changed < 100; ++i, usleep(20000)) changed = changedInBox(before, x.pixels(editor, w, h), w, 30, 27);
     EXPECT_GE(changed, 100) << "the dragged knob turned inside jalv";
+
+    // The drag's press gave the editor the keyboard: End turns the knob to
+    // its top, and Escape hands the keyboard back to jalv.
+    const auto dragged = x.pixels(editor, w, h);
+    ASSERT_TRUE(x.xdotool("key End"));
+    changed = 0;
+    for (int i = 0; i < 200 && changed < 100; ++i, usleep(20000)) changed = changedInBox(dragged, x.pixels(editor, w, h), w, 30, 27);
+    EXPECT_GE(changed, 100) << "a key turned the knob inside jalv";
+    const auto focus = [&] {
+        Window focused = 0;
+        int revert = 0;
+        XGetInputFocus(x.display(), &focused, &revert);
+        return focused;
+    };
+    EXPECT_EQ(focus(), editor);
+    ASSERT_TRUE(x.xdotool("key Escape"));
+    for (int i = 0; i < 200 && focus() == editor; ++i) usleep(20000);
+    EXPECT_NE(focus(), editor) << "Escape gives the keyboard back";
 }
 
 TEST(LV2Editor, TellsTheHostsTouchWhenAKnobIsGrabbedAndReleasedAndOpensAtItsScaleFactor) {

@@ -1,20 +1,16 @@
 #pragma once
 
 // What the tests of every plug-in format share: the knobs' names, the
-// factory presets' values from the bundle, sound files in and out for
-// comparing with orvane-render, resident memory, and the windows inside a
-// host's window.
+// factory presets' values from the bundle, and the windows inside a host's
+// window.
 
 #include "platform/foundation/PropertyList.h"
 
 #include <X11/Xlib.h>
-#include <malloc.h>
-#include <sndfile.h>
 
 #include <array>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -51,36 +47,6 @@ inline std::array<double, kKnobs> presetValues(const std::filesystem::path& unit
                                                                           : -1.0;
     }
     return values;
-}
-
-inline void writeWav(const std::filesystem::path& file, const std::vector<float>& left, const std::vector<float>& right,
-                     int rate) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* sound = sf_open(file.c_str(), SFM_WRITE, &info);
-    std::vector<float> frames;
-    for (std::size_t i = 0; i < left.size(); ++i) frames.insert(frames.end(), {left[i], right[i]});
-    sf_writef_float(sound, frames.data(), static_cast<sf_count_t>(left.size()));
-    sf_close(sound);
-}
-
-/// Interleaved samples of a sound file; empty when it cannot be read.
-inline std::vector<float> wavSamples(const std::filesystem::path& file) {
-    SF_INFO info{};
-    SNDFILE* sound = sf_open(file.c_str(), SFM_READ, &info);
-    std::vector<float> samples(sound ? static_cast<std::size_t>(info.frames * info.channels) : 0);
-    if (sound) sf_readf_float(sound, samples.data(), info.frames), sf_close(sound);
-    return samples;
-}
-
-inline long residentKilobytes() {
-    ::malloc_trim(0);
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
 }
 
 /// The windows directly inside `parent`.

@@ -9,10 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -22,6 +24,7 @@
 #include <filesystem>
 #include <map>
 #include <numbers>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -245,7 +248,7 @@ TEST(RenderProgram, EveryFormatInAndOutKeepsSamplesRateAndLengthWhateverTheBlock
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.input) + " -> " + c.output + " in blocks of " + c.block);
         const auto input = writeInput(folder, c.input, c.inputFormat, c.rate, c.channels, 0.25);
-        std::vector<std::string> options{"--bypass", "--tail", "0", "-q", "--block", c.block};
+        std::vector<std::string> options{"--bypass", "--tail", "0", "-q", "--block", c.block, "--dither", "none"};
         if (c.bits)
             options.insert(options.end(), {"--bits", c.bits});
         const auto rendered = render(input, folder / c.output, options);
@@ -262,7 +265,11 @@ TEST(RenderProgram, SixteenBitOutputClipsOversInsteadOfWrapping)
     const auto input = folder / "overs.wav";
     writeSoundFile(input, kWavFloat, 2, 44100, overs);
 
-    const auto clipped = render(input, folder / "16.wav", {"--bypass", "--tail", "0", "--bits", "16", "-q"});
+    const auto run = runProgram(args(input, folder / "16.wav", {"--bypass", "--tail", "0", "--bits", "16", "--dither", "none"}));
+    ASSERT_EQ(run.status, 0) << run.describe();
+    EXPECT_NE(run.out.find("dBFS  5 samples clipped (peak 40.0 dBFS before clipping)\n"),
+        std::string::npos) << "1.0 is a step beyond the largest 16-bit sample, -1.0 is not: " << run.out;
+    const auto clipped = readSoundFile(folder / "16.wav");
     ASSERT_EQ(clipped.samples.size(), overs.size());
     for (std::size_t i = 0; i < overs.size(); ++i)
         EXPECT_EQ(clipped.samples[i], std::clamp(overs[i], -1.0f, 32767.0f / 32768.0f))
@@ -274,16 +281,14 @@ TEST(RenderProgram, SixteenBitOutputClipsOversInsteadOfWrapping)
 
 TEST(RenderProgram, OutputLengthIsTheInputPlusTheTail)
 {
-    // All wet off and full output wander: the unit's own tail is the output
-    // delay's reach, 0.12 s held in single precision.
-    const auto autoTail = static_cast<std::int64_t>(std::ceil(static_cast<double>(0.12f) * 48000.0));
+    // --tail auto: The effect's tail time, then on until the output is quiet:
+    // TailsEndInSilence.
     const struct {
         int rate;
         std::vector<std::string> options;
         std::int64_t tailFrames;
     } cases[] = {
         {44100, {"--tail", "1.5", "-q"}, 66150},
-        {48000, {"--set", "premix=0", "--set", "nausea=1", "-q"}, autoTail},
         {48000, {"--bypass", "-q"}, 0},
     };
     TempFolder folder;
@@ -342,10 +347,10 @@ TEST(RenderProgram, SetAfterPresetAndSavedStatesRenderTheSameSettings)
         return render(input, folder / name, settings);
     };
 
-    // Preset 3, Dark Wash, has a gravitas other than 0.
+    // Preset 4, Dark Wash, has a gravitas other than 0.
     const auto saved = folder / "saved.aupreset";
     const auto setAfterPreset =
-        withSettings("set.wav", {"--preset", "3", "--set", "gravitas=0", "--save-state", saved.string()});
+        withSettings("set.wav", {"--preset", "4", "--set", "gravitas=0", "--save-state", saved.string()});
     ASSERT_TRUE(fs::is_regular_file(saved));
     // The same settings written independently: the preset's own file with gravitas 0.
     const auto handWritten = folder / "hand.aupreset";
@@ -358,7 +363,7 @@ TEST(RenderProgram, SetAfterPresetAndSavedStatesRenderTheSameSettings)
         << "--preset then --set against the edited preset file";
     EXPECT_TRUE(sameSamples(setAfterPreset, withSettings("saved.wav", {"--state", saved.string()})))
         << "--save-state then --state";
-    EXPECT_FALSE(sameSamples(withSettings("preset.wav", {"--preset", "3"}), setAfterPreset))
+    EXPECT_FALSE(sameSamples(withSettings("preset.wav", {"--preset", "4"}), setAfterPreset))
         << "--set after --preset changed nothing";
 
     // A state read and saved again keeps its own name, not the preset's.
@@ -422,8 +427,12 @@ TEST(RenderProgram, ABatchRendersEachFileAsAloneWhateverTheJobsAndSkipsABadOne)
 
         EXPECT_EQ(run.status, 1) << run.describe();
         EXPECT_EQ(run.err, "orvane-render: '" + inputs[2].string() + "': no such file\n") << run.describe();
-        // One summary line per rendered file, in input order.
+        // The settings once, then one summary line per rendered file, in
+        // input order.
         std::istringstream lines(run.out);
+        std::string with;
+        std::getline(lines, with);
+        EXPECT_EQ(with, "with    preset 01 First Light, premix=1, gravitas=0.8");
         std::size_t good = 0;
         for (const auto& input : inputs) {
             if (!fs::exists(input))
@@ -507,6 +516,7 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
     folder.write(out, "an earlier render, which a failed one must leave alone");
     folder.write("text.wav", "These are words, not samples.\n");
     writeInput(folder, "three.wav", kWav16, 44100, 3, 0.1);
+    writeInput(folder, "six.wav", kWav16, 44100, 6, 0.1);
     folder.write("notes.plist", "not a property list\n");
     folder.write(folder / "other.plist",
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
@@ -555,9 +565,24 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
             2, "is the --state file"},
         {"tail beyond what a WAV file holds", withOptions({"--tail", "1e9"}), 1, "would not fit", "16384"},
         {"output folder missing", args(input, folder / "nowhere" / "out.wav"), 1, "cannot create"},
-        {"output type unknown", args(input, folder / "out.mp3"), 1, "'.mp3'"},
-        {"float FLAC", args(input, folder / "out.flac", {"--bits", "float"}), 1, "float"},
-        {"unknown preset", withOptions({"--preset", "42"}), 1, "no factory preset"},
+        {"output type unknown", args(input, folder / "out.m4a"), 2, "'.m4a'"},
+        {"float FLAC", args(input, folder / "out.flac", {"--bits", "float"}), 2, "float"},
+        {"bits of a lossy file", args(input, folder / "out.ogg", {"--bits", "16"}), 2, "--quality"},
+        {"quality of a lossless file", withOptions({"--quality", "0.5"}), 2, "lossless"},
+        {"dither of float samples", withOptions({"--dither", "tpdf"}), 2, "--bits 16 or 24"},
+        {"format against the extension", withOptions({"--format", "flac"}), 2, "--format says flac"},
+        {"AIFF to standard output", args(input, "-", {"--format", "aiff"}), 2, "as a stream"},
+        {"unknown preset", withOptions({"--preset", "42"}), 2, "no factory preset 42"},
+        {"preset 0: they count from 1", withOptions({"--preset", "0"}), 2, "numbered from 1"},
+        {"a label of the wrong number", withOptions({"--preset", "05 Dark Wash"}), 2, "'05 Dark Wash'"},
+        {"option given twice", withOptions({"--preset", "3", "--preset", "5"}), 2,
+            "--preset was given 2 times ('3' and '5')"},
+        {"decimal comma", withOptions({"--set", "gravitas=0,5"}), 2, "use a decimal point: 0.5"},
+        {"--save-state into a missing folder", withOptions({"--save-state", (folder / "nowhere" / "s.plist").string()}),
+            2, "does not exist"},
+        {"standard input without -o", {"-"}, 2, "-o FILE or -o -"},
+        {"six channels without --channels", args(folder / "six.wav", out), 1, "--channels A,B"},
+        {"--channels beyond the file's", args(folder / "six.wav", out, {"--channels", "1,7"}), 1, "no channel 7"},
         {"state not a property list", withOptions({"--state", (folder / "notes.plist").string()}), 1, "property list"},
         {"state of something else", withOptions({"--state", (folder / "other.plist").string()}), 1, "saved state"},
         {"plug-in folder not a bundle", withOptions({"--plugin", (folder / "empty").string()}), 1, "bundle"},
@@ -572,7 +597,7 @@ TEST(RenderProgram, EveryErrorExitsWithItsStatusNamesTheProblemAndLeavesNoFile)
         {"unknown option", withOptions({"--frobnicate"}), 2, "--frobnicate"},
         {"-o with two inputs", {input.string(), "two.wav", "-o", out.string()}, 2, "2 inputs"},
         {"--save-state with two inputs", {input.string(), "two.wav", "--save-state", "s.plist"}, 2, "--save-state"},
-        {"--outdir missing", {input.string(), "two.wav", "--outdir", (folder / "nowhere").string()}, 1, "'"
+        {"--outdir missing", {input.string(), "two.wav", "--outdir", (folder / "nowhere").string()}, 2, "'"
             + (folder / "nowhere").string() + "' does not exist"},
         {"two inputs, one output", {input.string(), (folder / "." / "in.wav").string()}, 2, "both"},
         {"one input's output is another input", {input.string(), (folder / "in-orvane.wav").string()}, 2,
@@ -627,8 +652,8 @@ TEST(RenderProgram, WithoutItsBundleNearbyItSaysWhereItLooked)
 
 TEST(RenderProgram, WithoutArgumentsRendersTheDemoThroughEveryPreset)
 {
-    // "--list-presets" prints "number  name" lines; the demo names its files
-    // "NN-name.wav" with NN counted from 1.
+    // "--list-presets" prints "number  name" lines, counted from 1 as the
+    // demo's "NN-name.wav" files are.
     const auto listed = runProgram({"--list-presets"});
     ASSERT_EQ(listed.status, 0) << listed.describe();
     std::vector<std::string> stems;
@@ -638,10 +663,12 @@ TEST(RenderProgram, WithoutArgumentsRendersTheDemoThroughEveryPreset)
         int nameAt = 0;
         ASSERT_EQ(std::sscanf(line.c_str(), " %d %n", &number, &nameAt), 1) << line;
         char prefix[16];
-        std::snprintf(prefix, sizeof prefix, "%02d-", number + 1);
+        std::snprintf(prefix, sizeof prefix, "%02d-", number);
         stems.push_back(prefix + line.substr(std::size_t(nameAt)));
     }
-    ASSERT_GE(stems.size(), 8u) << listed.out;
+    ASSERT_EQ(stems.size(), 9u) << listed.out;
+    EXPECT_EQ(stems.front(), "01-First Light");
+    EXPECT_EQ(stems.back(), "09-Drunk Chorus");
 
     TempFolder folder;
     const auto run = runProgram({}, folder.path());
@@ -667,7 +694,8 @@ TEST(RenderProgram, WithoutArgumentsRendersTheDemoThroughEveryPreset)
 TEST(RenderProgram, WithoutAnInputThePresetFileAndQuietOptionsDoWhatTheySay)
 {
     TempFolder folder;
-    const auto one = runProgram({"--preset", "3", "-q"}, folder.path());
+    // Numbered as the labels and the demo's files are.
+    const auto one = runProgram({"--preset", "4", "-q"}, folder.path());
     EXPECT_EQ(one.status, 0) << one.describe();
     EXPECT_EQ(one.out, "") << "quiet";
     std::vector<std::string> made;
@@ -675,10 +703,297 @@ TEST(RenderProgram, WithoutAnInputThePresetFileAndQuietOptionsDoWhatTheySay)
         made.push_back(entry.path().filename().string());
     EXPECT_EQ(made, std::vector<std::string>{"04-Dark Wash.wav"}) << "just the preset asked for";
 
-    const auto named = runProgram({"--preset", "3", "-o", "dark.wav", "--set", "premix=1"}, folder.path());
+    const auto named = runProgram({"--preset", "Dark WASH", "-o", "dark.wav", "--set", "Premix=1"}, folder.path());
     EXPECT_EQ(named.status, 0) << named.describe();
     EXPECT_NE(named.out.find("dark.wav"), std::string::npos) << named.out;
+    EXPECT_NE(named.out.find("with    preset 04 Dark Wash, premix=1\n"), std::string::npos) << named.out;
+    const auto labelled = runProgram({"--preset", "04 Dark Wash", "-o", "dark.wav", "-q"}, folder.path());
+    EXPECT_EQ(labelled.status, 0) << labelled.describe();
     EXPECT_TRUE(audible(readSoundFile(folder / "dark.wav")));
+}
+
+
+// ------------------------------------------------------------ pipes and standard streams
+
+/// Runs a shell command line (for pipes and redirections) under a time
+/// limit; a run killed at the limit has status -1.
+ProgramRun runShell(const std::string& line, std::chrono::seconds limit = std::chrono::seconds(30))
+{
+    testprocess::Process process({"/bin/sh", "-c", line});
+    return {line, process.wait(limit), process.outputText(), process.errorText()};
+}
+
+std::string shellQuoted(const fs::path& path)
+{
+    return "'" + path.string() + "'";
+}
+
+TEST(RenderProgram, FifosPipesAndStandardStreamsAreReadWholeAndNeverHang)
+{
+    TempFolder folder;
+    const std::string program = shellQuoted(kProgram);
+    const std::string exact = " --bypass --tail 0 -q";
+    // 10 s is far more than the 64 KiB a first look at a file takes, 0.2 s
+    // far less.
+    for (const double seconds : {10.0, 0.2}) {
+        SCOPED_TRACE(seconds);
+        const auto input = writeInput(folder, "in.wav", kWav16, 8000, 1, seconds);
+        const auto fifo = folder / "fifo";
+        fs::remove(fifo);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        const auto run = runShell("cat " + shellQuoted(input) + " > " + shellQuoted(fifo) + " & exec " + program + " " +
+            shellQuoted(fifo) + " -o " + shellQuoted(folder / "fifo.wav") + exact);
+        ASSERT_EQ(run.status, 0) << run.describe();
+        EXPECT_TRUE(sameSamples(asStereo(readSoundFile(input)), readSoundFile(folder / "fifo.wav")));
+        const auto piped = runShell("cat " + shellQuoted(input) + " | " + program + " /dev/stdin -o " +
+            shellQuoted(folder / "stdin.wav") + exact);
+        ASSERT_EQ(piped.status, 0) << piped.describe();
+        EXPECT_TRUE(sameSamples(asStereo(readSoundFile(input)), readSoundFile(folder / "stdin.wav")));
+    }
+
+    // "-" in and out: the same bytes as a render between files when standard
+    // output is a file, the same samples through a pipe, and on standard
+    // output nothing but the audio.
+    const auto input = writeInput(folder, "in.wav", kWav16, 22050, 2, 0.5);
+    const std::string settings = " --seed 5 --tail 0.3 --set premix=1";
+    ASSERT_EQ(runShell(program + " " + shellQuoted(input) + " -o " + shellQuoted(folder / "file.wav") + settings + " -q").status, 0);
+    const auto redirected = runShell(program + " - -o -" + settings + " < " + shellQuoted(input) + " > " +
+        shellQuoted(folder / "redirected.wav"));
+    ASSERT_EQ(redirected.status, 0) << redirected.describe();
+    EXPECT_NE(redirected.err.find("output  standard output (WAV, 32-bit float)"), std::string::npos) << redirected.err;
+    EXPECT_EQ(fileText(folder / "file.wav"), fileText(folder / "redirected.wav"));
+    const auto piped = runShell("cat " + shellQuoted(input) + " | " + program + " - -o -" + settings + " -q | cat > " +
+        shellQuoted(folder / "piped.wav"));
+    ASSERT_EQ(piped.status, 0) << piped.describe();
+    EXPECT_TRUE(sameSamples(readSoundFile(folder / "file.wav"), readSoundFile(folder / "piped.wav")));
+    // A stream of FLAC, chosen with --format.
+    ASSERT_EQ(runShell(program + " - -o - --format flac --bits 16 -q" + settings + " < " + shellQuoted(input) + " > " +
+                  shellQuoted(folder / "stream.flac"))
+                  .status,
+        0);
+    EXPECT_EQ(readSoundFile(folder / "stream.flac").frames(), readSoundFile(folder / "file.wav").frames());
+}
+
+// ------------------------------------------------------------ integer samples
+
+/// Goertzel power of `samples` (one channel of interleaved stereo) at `hertz`.
+double powerAt(const std::vector<double>& samples, double hertz, double rate)
+{
+    const double w = 2.0 * std::numbers::pi * hertz / rate;
+    double s1 = 0.0, s2 = 0.0;
+    for (const double x : samples) {
+        const double s0 = x + 2.0 * std::cos(w) * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return s1 * s1 + s2 * s2 - 2.0 * std::cos(w) * s1 * s2;
+}
+
+TEST(RenderProgram, SixteenBitFilesRoundToNearestAndTheirDitherLeavesAFlatError)
+{
+    // A 1 kHz tone at -80 dBFS, 3.3 steps of 16 bits high: truncation would
+    // lower it by half a step, and rounding alone puts its error into the
+    // tone's harmonics.
+    TempFolder folder;
+    constexpr int kRate = 48000;
+    std::vector<float> tone(2 * kRate);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = float(1e-4 * std::sin(2.0 * std::numbers::pi * 1000.0 * double(i / 2) / kRate + 0.3));
+    const auto input = folder / "tone.wav";
+    writeSoundFile(input, kWavFloat, 2, kRate, tone);
+    const std::vector<std::string> exact{"--bypass", "--tail", "0", "-q", "--bits", "16"};
+    const auto errorOf = [&](std::vector<std::string> more) {
+        more.insert(more.end(), exact.begin(), exact.end());
+        const auto sound = render(input, folder / "16.wav", more);
+        std::vector<double> error;
+        for (std::size_t i = 0; i < sound.samples.size() && i < tone.size(); i += 2)
+            error.push_back((double(sound.samples[i]) - double(tone[i])) * 32768.0);
+        return error;
+    };
+    const auto mean = [](const std::vector<double>& x) { return std::accumulate(x.begin(), x.end(), 0.0) / double(x.size()); };
+    const auto harmonics = [&](const std::vector<double>& error) {
+        // Each harmonic's power against what white noise of the error's own
+        // variance puts in one bin (its count times the variance).
+        double variance = 0.0;
+        for (const double e : error)
+            variance += e * e / double(error.size());
+        double worst = 0.0;
+        for (const double hertz : {1000.0, 3000.0, 5000.0, 7000.0})
+            worst = std::max(worst, powerAt(error, hertz, kRate) / (double(error.size()) * variance));
+        return worst;
+    };
+
+    const auto rounded = errorOf({"--dither", "none"});
+    ASSERT_EQ(rounded.size(), std::size_t(kRate));
+    EXPECT_LT(std::abs(mean(rounded)), 0.05) << "mean error in steps";
+    EXPECT_LE(*std::ranges::max_element(rounded, {}, [](double e) { return std::abs(e); }), 0.5 + 1e-6);
+    EXPECT_GT(harmonics(rounded), 100.0) << "undithered, the error follows the tone";
+
+    const auto dithered = errorOf({"--seed", "3"});
+    ASSERT_EQ(dithered.size(), std::size_t(kRate));
+    EXPECT_LT(std::abs(mean(dithered)), 0.05);
+    double variance = 0.0;
+    for (const double e : dithered)
+        variance += e * e / double(dithered.size());
+    EXPECT_NEAR(variance, 0.25, 0.03) << "triangular dither of one step each way, then rounding";
+    EXPECT_LT(harmonics(dithered), 12.0) << "dithered, the error is noise with no trace of the tone";
+    EXPECT_EQ(errorOf({"--seed", "3"}), dithered) << "the same seed, the same dither";
+    EXPECT_NE(errorOf({"--seed", "4"}), dithered);
+}
+
+// ------------------------------------------------------------ replacing files
+
+TEST(RenderProgram, ReplacingAFileWritesThroughItsLinkKeepsItsModeAndNoClobberRefuses)
+{
+    TempFolder folder;
+    const auto input = writeInput(folder, "in.wav", kWav16, 22050, 2, 0.2);
+    fs::create_directory(folder / "real");
+    const auto target = folder.write("real/target.wav", "an earlier render");
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink("real/target.wav", folder / "link.wav");
+    const auto plain = folder.write("plain.wav", "an earlier render");
+    fs::permissions(plain, fs::perms(0664));
+
+    for (const auto& output : {folder / "link.wav", plain}) {
+        const auto run = runProgram(args(input, output, {"--tail", "0"}));
+        ASSERT_EQ(run.status, 0) << run.describe();
+        EXPECT_NE(run.out.find("(WAV, 32-bit float), replaced\n"), std::string::npos) << run.out;
+    }
+    EXPECT_TRUE(fs::is_symlink(folder / "link.wav")) << "the link stays a link";
+    EXPECT_TRUE(audible(readSoundFile(target))) << "and its target holds the render";
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::status(plain).permissions(), fs::perms(0664));
+    EXPECT_EQ(runProgram(args(input, folder / "new.wav", {"--tail", "0"})).out.find("replaced"), std::string::npos);
+
+    // -n refuses before anything is rendered, in a batch too.
+    folder.write("real/in-orvane.wav", "an earlier render");
+    const auto before = snapshot(folder.path());
+    const auto refused = runProgram(args(input, plain, {"-n"}));
+    EXPECT_EQ(refused.status, 2) << refused.describe();
+    EXPECT_NE(refused.err.find("--no-clobber"), std::string::npos) << refused.err;
+    const auto batch = runProgram({plain.string(), input.string(), "-n", "--outdir", (folder / "real").string()});
+    EXPECT_EQ(batch.status, 2) << batch.describe();
+    EXPECT_EQ(snapshot(folder.path()), before) << "nothing written";
+    EXPECT_FALSE(fs::exists(folder / "real" / "plain-orvane.wav")) << "not even the batch's new file";
+    EXPECT_EQ(runProgram(args(input, folder / "fresh.wav", {"-n", "-q", "--tail", "0"})).status, 0);
+}
+
+TEST(RenderProgram, TemporariesOfRunsKilledOutrightAreRemovedByTheNextRunAndThoseOfLiveRunsKept)
+{
+    TempFolder folder;
+    const auto longInput = writeInput(folder, "long.wav", kWav16, 22050, 2, 60.0);
+    const auto input = writeInput(folder, "in.wav", kWav16, 22050, 2, 0.1);
+    // Killed past any handler, as a power loss would: its temporary stays.
+    testprocess::Process killed({kProgram.string(), longInput.string(), "-o", (folder / "out.wav").string()});
+    for (int i = 0; i < 2000 && killed.running() && !holds(folder.path(), ".out.wav."); ++i)
+        ::usleep(5000);
+    killed.signal(SIGKILL);
+    killed.wait();
+    ASSERT_TRUE(holds(folder.path(), ".out.wav.")) << "the killed run left its temporary";
+    // One of a run still going: this test's own process id.
+    const auto live = folder.write(".other.wav." + std::to_string(::getpid()) + "-0123456789abcdef.part", "");
+    const auto unrelated = folder.write(".notes.part", "");
+
+    const auto run = runProgram(args(input, folder / "out.wav", {"--tail", "0", "--bypass"}));
+    EXPECT_EQ(run.status, 0) << run.describe();
+    EXPECT_EQ(run.err, "orvane-render: removed 1 unfinished file that interrupted runs left in '" +
+            folder.path().string() + "'\n");
+    EXPECT_FALSE(holds(folder.path(), ".out.wav."));
+    EXPECT_TRUE(fs::exists(live));
+    EXPECT_TRUE(fs::exists(unrelated));
+}
+
+// ------------------------------------------------------------ tails
+
+TEST(RenderProgram, EveryPresetsAutomaticTailEndsInSilence)
+{
+    // A second of full-scale square wave, the loudest input there is.
+    TempFolder folder;
+    constexpr int kRate = 22050;
+    std::vector<float> square(2 * kRate);
+    for (std::size_t i = 0; i < square.size(); ++i)
+        square[i] = (i / 2) % 100 < 50 ? 1.0f : -1.0f;
+    const auto input = folder / "square.wav";
+    writeSoundFile(input, kWavFloat, 2, kRate, square);
+    for (int preset = 1; preset <= 9; ++preset) {
+        SCOPED_TRACE(preset);
+        const auto sound = render(input, folder / "out.wav", {"--preset", std::to_string(preset), "--seed", "1", "-q"});
+        ASSERT_GT(sound.frames(), kRate + kRate / 10);
+        float last = 0.0f;
+        for (std::size_t i = sound.samples.size() - 2 * kRate / 10; i < sound.samples.size(); ++i)
+            last = std::max(last, std::abs(sound.samples[i]));
+        EXPECT_LT(last, 1e-4f) << "the last 100 ms of " << sound.frames() << " frames reach " << last;
+    }
+}
+
+// ------------------------------------------------------------ formats
+
+TEST(RenderProgram, LossyFormatsTwoChannelsOfManyAndFloatFilesSoxReadsQuietly)
+{
+    TempFolder folder;
+    const auto input = writeInput(folder, "in.wav", kWav16, 48000, 2, 0.5);
+    for (const char* extension : {".ogg", ".opus", ".mp3"}) {
+        SCOPED_TRACE(extension);
+        const auto output = folder / (std::string("out") + extension);
+        const auto sound = render(input, output, {"--tail", "0", "--quality", "0.5", "-q"});
+        EXPECT_EQ(sound.info.channels, 2);
+        EXPECT_NEAR(double(sound.frames()), 24000.0, 1200.0) << "an MP3 frame of padding at most";
+        EXPECT_TRUE(audible(sound));
+    }
+    // --format names the outputs of a batch.
+    fs::create_directory(folder / "batch");
+    const auto batch = runProgram({input.string(), "--format", "ogg", "--outdir", (folder / "batch").string(), "-q",
+        "--tail", "0"});
+    EXPECT_EQ(batch.status, 0) << batch.describe();
+    EXPECT_TRUE(fs::exists(folder / "batch" / "in-orvane.ogg"));
+
+    // Channels 5 and 6 of six, counted from 1 as sox counts them.
+    const auto six = writeInput(folder, "six.wav", kWav16, 22050, 6, 0.2);
+    const auto picked = render(six, folder / "picked.wav", {"--channels", "5,6", "--bypass", "--tail", "0", "-q"});
+    const auto all = readSoundFile(six);
+    ASSERT_EQ(picked.frames(), all.frames());
+    for (std::int64_t i = 0; i < all.frames(); ++i) {
+        ASSERT_EQ(picked.samples[std::size_t(2 * i)], all.samples[std::size_t(6 * i + 4)]) << i;
+        ASSERT_EQ(picked.samples[std::size_t(2 * i + 1)], all.samples[std::size_t(6 * i + 5)]) << i;
+    }
+
+    // sox reads a float WAV file without a word about its format chunk.
+    const auto sox = runShell("sox " + shellQuoted(folder / "picked.wav") + " -n stat");
+    EXPECT_EQ(sox.status, 0) << sox.describe();
+    EXPECT_EQ(sox.err.find("WARN"), std::string::npos) << sox.err;
+}
+
+TEST(RenderProgram, ThePluginFoldersUsersKnowAndStatesWithAByteOrderMarkAreTaken)
+{
+    TempFolder folder;
+    const auto input = writeInput(folder, "in.wav", kWav16, 22050, 2, 0.1);
+    // The VST3 bundle holds the unit's bundle among its resources.
+    const auto resources = folder / "Orvane.vst3" / "Contents" / "Resources";
+    fs::create_directories(resources);
+    fs::copy(kBundle, resources / kBundle.filename(), fs::copy_options::recursive);
+    std::vector<fs::path> folders{folder / "Orvane.vst3"};
+    if (const auto lv2 = kBundle.parent_path() / "lv2" / "orvane.lv2"; fs::exists(lv2 / kBundle.filename()))
+        folders.push_back(lv2);
+    for (const auto& plugin : folders) {
+        const auto run = runProgram({"--list-presets", "--plugin", plugin.string()});
+        EXPECT_EQ(run.status, 0) << run.describe();
+        EXPECT_EQ(run.out.rfind("1  First Light\n", 0), 0u) << run.out;
+    }
+
+    const auto saved = folder / "saved.aupreset";
+    ASSERT_EQ(runProgram({"--preset", "4", "--save-state", saved.string()}).status, 0);
+    const auto marked = folder.write("marked.aupreset", "\xEF\xBB\xBF" + fileText(saved));
+    const auto run = runProgram(args(input, folder / "out.wav", {"--state", marked.string(), "--tail", "0"}));
+    EXPECT_EQ(run.status, 0) << run.describe();
+    EXPECT_NE(run.out.find("(Dark Wash)"), std::string::npos) << run.out;
+
+    // --preset and --state: the later one wins.
+    const auto order = [&](std::vector<std::string> options) {
+        options.insert(options.end(), {"--tail", "0"});
+        return runProgram(args(input, folder / "out.wav", options)).out;
+    };
+    EXPECT_NE(order({"--state", saved.string(), "--preset", "2"}).find("with    preset 02 Stereo Doubler"), std::string::npos);
+    EXPECT_NE(order({"--preset", "2", "--state", saved.string()}).find("with    state"), std::string::npos);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // while it runs, for tests that talk to a running program.
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <cstdlib>
 #include <functional>
 #include <stdexcept>
@@ -19,6 +21,16 @@
 #include <vector>
 
 namespace testprocess {
+
+/// Resident memory once the allocator has handed its free pages back: what
+/// is still in use, not the high-water mark.
+inline long residentKilobytes() {
+    ::malloc_trim(0);
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
+}
 
 /// What a shell command printed, its errors included.
 inline std::string shellOutput(const std::string& command) {

@@ -128,6 +128,15 @@ private:
     Display* display_ = nullptr;
 };
 
+/// How many of the 100 x 100 pixels at (x0, y0) differ between two
+/// captures of one window `width` pixels wide.
+inline int changedInBox(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b, int width, int x0, int y0) {
+    int changed = 0;
+    for (int y = y0; y < y0 + 100; ++y)
+        for (int x = x0; x < x0 + 100; ++x) changed += a[std::size_t(y) * width + x] != b[std::size_t(y) * width + x];
+    return changed;
+}
+
 /// A plain top-level window for an editor to embed into, as a host's, on
 /// this server (DISPLAY is set to it for the editor's own connection).
 inline Window hostWindow(XServer& x, int width, int height) {
