@@ -23,6 +23,9 @@ namespace {
 /// A saved state is a few hundred bytes; anything far past that is not ours.
 constexpr std::size_t kLongestState = 1 << 20;
 
+/// The host's bypass, kept in the saved state beside the unit's own keys.
+constexpr const char* kBypassStateKey = "clap_bypass";
+
 const char* const kFeatures[] = {CLAP_PLUGIN_FEATURE_AUDIO_EFFECT, CLAP_PLUGIN_FEATURE_REVERB,
                                  CLAP_PLUGIN_FEATURE_DELAY, CLAP_PLUGIN_FEATURE_STEREO, nullptr};
 
@@ -303,7 +306,9 @@ bool Plugin::textToValue(clap_id id, const char* display, double& value) const {
 
 bool Plugin::save(const clap_ostream_t* stream) const {
     if (!units_ || !stream || !stream->write) return false;
-    auto bytes = adapter::saveStateData(*units_->rendering);
+    platform::PropertyList::Dictionary extra;
+    extra.emplace(kBypassStateKey, platform::PropertyList(bypassed_.load(std::memory_order_relaxed)));
+    auto bytes = adapter::saveStateData(*units_->rendering, extra);
     if (!bytes) return false;
     for (std::size_t done = 0; done < bytes->size();) {
         const auto wrote = stream->write(stream, bytes->data() + done, bytes->size() - done);
@@ -324,7 +329,12 @@ bool Plugin::load(const clap_istream_t* stream) {
         bytes.insert(bytes.end(), chunk, chunk + read);
         if (bytes.size() > kLongestState) return false;
     }
-    if (!units_->restoreState(bytes)) return false;
+    const auto restored = units_->restoreState(bytes);
+    if (!restored) return false;
+    const auto bypass = restored->find(kBypassStateKey);
+    const bool bypassed = bypass != restored->end() && bypass->second.boolean() && *bypass->second.boolean();
+    bypassed_.store(bypassed, std::memory_order_relaxed);
+    units_->rendering->setShouldBypassEffect(bypassed);
     if (hostParams_) hostParams_->rescan(host_, CLAP_PARAM_RESCAN_VALUES);
     return true;
 }

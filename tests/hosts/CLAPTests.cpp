@@ -286,6 +286,19 @@ TEST(CLAPState, SavedStateRestoresIntoAnotherInstanceAndWhatCannotBeReadChangesN
     const auto saved = first.saved();
     EXPECT_EQ(std::string(saved.begin(), saved.begin() + 8), "bplist00");
 
+    // The host's bypass is part of the session.
+    {
+        InputEvents in;
+        in.add(kBypassParameter, 0, 1.0);
+        first.flush(&in);
+        Instance restored;
+        ASSERT_TRUE(restored.load(first.saved()));
+        EXPECT_EQ(restored.value(kBypassParameter), 1.0);
+        auto l = left, r = right;
+        restored.render(l, r, 500);
+        EXPECT_EQ(l, left) << "restored bypassed, it passes its input";
+    }
+
     Instance second;
     ASSERT_TRUE(second.load(saved));
     ASSERT_FALSE(second.host.rescans.empty());
