@@ -8,7 +8,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Stereo audio effect: grains, gliding dela
 set(CPACK_PACKAGE_DESCRIPTION "Orvane cuts its input into crossfading grains, sends them through three \
 gliding, modulated delay streams with feedback, blends in a velvet-noise reverberation, filters, mixes \
 with the dry signal, wobbles the output and soft-clips it. This package holds the effect as an LV2 \
-plug-in, a VST3 plug-in and a plug-in bundle, the orvane-render file renderer, the orvane-editor window and the \
+plug-in, a VST3 plug-in, a CLAP plug-in and a plug-in bundle, the orvane-render file renderer, the orvane-editor window and the \
 Orvane application.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Orvane developers <dev@orvane.invalid>")

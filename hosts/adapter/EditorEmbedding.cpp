@@ -2,6 +2,8 @@
 
 #include "platform/foundation/MainQueue.h"
 
+#include <cmath>
+
 namespace orvane::adapter {
 
 ParameterMirror::ParameterMirror(std::shared_ptr<platform::AUAudioUnit> unit, Callbacks callbacks)
@@ -60,6 +62,20 @@ float ParameterMirror::value(platform::AUParameterAddress address) const {
 platform::NSSize EmbeddedEditor::preferredSize(const platform::AUViewController& controller) {
     const auto size = controller.preferredContentSize();
     return size.width >= 1.0 && size.height >= 1.0 ? size : kDefaultSize;
+}
+
+double EmbeddedEditor::scaleOr(double hostScale) {
+    return hostScale > 0.0 ? hostScale : platform::scaleFactorFromEnvironment().value_or(1.0);
+}
+
+platform::NSSize EmbeddedEditor::preferredPixelSize(const platform::AUViewController& controller, double scale) {
+    const auto points = preferredSize(controller);
+    return {std::round(points.width * scale), std::round(points.height * scale)};
+}
+
+platform::NSSize EmbeddedEditor::smallestPixelSize(const platform::AUViewController& controller, double scale) {
+    const auto points = preferredSize(controller);
+    return {std::ceil(points.width * 0.5 * scale), std::ceil(points.height * 0.5 * scale)};
 }
 
 std::expected<std::unique_ptr<EmbeddedEditor>, platform::Error> EmbeddedEditor::open(

@@ -75,6 +75,14 @@ public:
 
     /// The size the controller asks for, in points.
     static platform::NSSize preferredSize(const platform::AUViewController& controller);
+    /// The scale to draw at: the host's when it gave one (above 0), else the
+    /// display's own.
+    static double scaleOr(double hostScale);
+    /// The preferred size at `scale`, in pixels.
+    static platform::NSSize preferredPixelSize(const platform::AUViewController& controller, double scale);
+    /// The smallest the editor is made, in pixels at `scale`: half the size
+    /// it opens at.
+    static platform::NSSize smallestPixelSize(const platform::AUViewController& controller, double scale);
 
     void step() { window_->step(); }
     int connectionNumber() const { return window_->connectionNumber(); }

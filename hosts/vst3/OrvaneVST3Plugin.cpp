@@ -4,7 +4,6 @@
 #include "hosts/vst3/OrvaneVST3.h"
 #include "hosts/vst3/OrvaneVST3View.h"
 #include "hosts/vst3/VST3Strings.h"
-#include "platform/foundation/MainQueue.h"
 
 #include <pluginterfaces/base/ibstream.h>
 #include <pluginterfaces/vst/ivstparameterchanges.h>
@@ -89,17 +88,6 @@ tresult PLUGIN_API Plugin::initialize(FUnknown*) {
     // initialise the controller too.
     if (initialized_) return kResultOk;
     try {
-        auto bundle = adapter::UnitBundle::load(bundleFolder_);
-        if (!bundle) return kResultFalse;
-        bundle_.emplace(std::move(*bundle));
-        auto rendering = bundle_->createUnit();
-        // Made last, so that the principal object's editor binds to it.
-        auto controller = rendering ? bundle_->createUnit() : rendering;
-        if (!rendering || !controller) return kResultFalse;
-        renderingUnit_ = std::move(*rendering);
-        controllerUnit_ = std::move(*controller);
-        table_ = adapter::ParameterTable::describe(*controllerUnit_, bundle_->principal());
-        renderer_ = std::make_unique<adapter::UnitRenderer>(renderingUnit_);
         adapter::ParameterMirror::Callbacks callbacks;
         callbacks.edited = [this](platform::AUParameterAddress address, float value) {
             controllerChanged();
@@ -110,8 +98,14 @@ tresult PLUGIN_API Plugin::initialize(FUnknown*) {
             if (begins) handler_->beginEdit(static_cast<ParamID>(address));
             else handler_->endEdit(static_cast<ParamID>(address));
         };
-        mirror_ = std::make_unique<adapter::ParameterMirror>(controllerUnit_, std::move(callbacks));
-        platform::MainQueue::shared().runPending();
+        auto units = adapter::PluginUnits::load(bundleFolder_, std::move(callbacks));
+        if (!units) return kResultFalse;
+        units_ = std::move(*units);
+        renderingUnit_ = units_->rendering;
+        controllerUnit_ = units_->controller;
+        renderer_ = units_->renderer.get();
+        mirror_ = units_->mirror.get();
+        table_ = units_->table;
         initialized_ = true;
         return kResultOk;
     } catch (...) {
@@ -124,13 +118,12 @@ tresult PLUGIN_API Plugin::terminate() {
         handler_->release();
         handler_ = nullptr;
     }
-    mirror_.reset();
-    renderer_.reset();
+    mirror_ = nullptr;
+    renderer_ = nullptr;
     controllerUnit_.reset();
     renderingUnit_.reset();
-    bundle_.reset();
+    units_.reset();
     initialized_ = false;
-    platform::MainQueue::shared().runPending();
     return kResultOk;
 }
 
@@ -179,13 +172,12 @@ tresult PLUGIN_API Plugin::setState(IBStream* state) {
     if (!renderingUnit_) return kNotInitialized;
     auto bytes = readAll(state);
     if (!bytes) return kResultFalse;
-    auto restored = adapter::restoreStateData(*renderingUnit_, *bytes);
+    auto restored = units_->restoreState(*bytes);
     if (!restored) return kResultFalse;
     forgetRamps_.store(true, std::memory_order_relaxed);
     const auto bypass = restored->find(kBypassStateKey);
     bypassed_ = bypass != restored->end() && bypass->second.boolean() && *bypass->second.boolean();
     renderingUnit_->setShouldBypassEffect(bypassed_);
-    mirror_->applyFromHost([&](platform::AUAudioUnit& unit) { (void)adapter::restoreStateData(unit, *bytes); });
     const auto preset = controllerUnit_->currentPreset();
     if (preset && preset->number >= 0) program_ = static_cast<std::size_t>(preset->number);
     tellHostValuesChanged();
@@ -520,14 +512,14 @@ tresult PLUGIN_API Plugin::setComponentHandler(IComponentHandler* handler) {
 }
 
 IPlugView* PLUGIN_API Plugin::createView(FIDString name) {
-    if (!name || std::strcmp(name, ViewType::kEditor) != 0 || !bundle_) return nullptr;
+    if (!name || std::strcmp(name, ViewType::kEditor) != 0 || !units_) return nullptr;
     auto controller = editorController();
     if (!controller) return nullptr;
     return new View(controller, static_cast<IComponent*>(this));
 }
 
 std::shared_ptr<platform::AUViewController> Plugin::editorController() const {
-    return bundle_ ? std::dynamic_pointer_cast<platform::AUViewController>(bundle_->principal()) : nullptr;
+    return units_ ? units_->editorController() : nullptr;
 }
 
 // MARK: units and programs

@@ -1,9 +1,6 @@
 #pragma once
 
-#include "hosts/adapter/EditorEmbedding.h"
-#include "hosts/adapter/ParameterTable.h"
-#include "hosts/adapter/UnitBundle.h"
-#include "hosts/adapter/UnitRenderer.h"
+#include "hosts/adapter/PluginUnits.h"
 
 #include <pluginterfaces/vst/ivstaudioprocessor.h>
 #include <pluginterfaces/vst/ivstcomponent.h>
@@ -141,11 +138,11 @@ private:
     std::filesystem::path bundleFolder_;
     bool initialized_ = false;
 
-    std::optional<adapter::UnitBundle> bundle_;
+    std::unique_ptr<adapter::PluginUnits> units_;
     std::shared_ptr<platform::AUAudioUnit> renderingUnit_;
-    std::unique_ptr<adapter::UnitRenderer> renderer_;
+    adapter::UnitRenderer* renderer_ = nullptr;
     std::shared_ptr<platform::AUAudioUnit> controllerUnit_;
-    std::unique_ptr<adapter::ParameterMirror> mirror_;
+    adapter::ParameterMirror* mirror_ = nullptr;
     adapter::ParameterTable table_;
     Steinberg::Vst::IComponentHandler* handler_ = nullptr;
 

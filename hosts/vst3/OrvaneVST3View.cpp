@@ -12,9 +12,6 @@ namespace {
 
 bool sameIID(const TUID a, const TUID b) { return std::memcmp(a, b, sizeof(TUID)) == 0; }
 
-/// The smallest editor, in points: half the size it opens at.
-constexpr double kSmallestFraction = 0.5;
-
 } // namespace
 
 View::View(std::shared_ptr<platform::AUViewController> controller, FUnknown* owner)
@@ -53,10 +50,7 @@ tresult PLUGIN_API View::isPlatformTypeSupported(FIDString type) {
     return type && std::strcmp(type, kPlatformTypeX11EmbedWindowID) == 0 ? kResultTrue : kResultFalse;
 }
 
-double View::scale() const {
-    if (hostScale_ > 0.0) return hostScale_;
-    return platform::scaleFactorFromEnvironment().value_or(1.0);
-}
+double View::scale() const { return adapter::EmbeddedEditor::scaleOr(hostScale_); }
 
 tresult PLUGIN_API View::attached(void* parent, FIDString type) {
     if (!parent || isPlatformTypeSupported(type) != kResultTrue) return kResultFalse;
@@ -107,20 +101,17 @@ tresult PLUGIN_API View::getSize(ViewRect* size) {
     } else if (hostSize_.getWidth() > 0 && hostSize_.getHeight() > 0) {
         *size = hostSize_;
     } else {
-        const auto points = adapter::EmbeddedEditor::preferredSize(*controller_);
-        const double s = scale();
-        *size = ViewRect(0, 0, static_cast<int32>(std::lround(points.width * s)),
-                         static_cast<int32>(std::lround(points.height * s)));
+        const auto pixels = adapter::EmbeddedEditor::preferredPixelSize(*controller_, scale());
+        *size = ViewRect(0, 0, static_cast<int32>(pixels.width), static_cast<int32>(pixels.height));
     }
     return kResultOk;
 }
 
 tresult PLUGIN_API View::checkSizeConstraint(ViewRect* rect) {
     if (!rect) return kInvalidArgument;
-    const auto points = adapter::EmbeddedEditor::preferredSize(*controller_);
-    const double s = scale();
-    const auto minWidth = static_cast<int32>(std::ceil(points.width * kSmallestFraction * s));
-    const auto minHeight = static_cast<int32>(std::ceil(points.height * kSmallestFraction * s));
+    const auto smallest = adapter::EmbeddedEditor::smallestPixelSize(*controller_, scale());
+    const auto minWidth = static_cast<int32>(smallest.width);
+    const auto minHeight = static_cast<int32>(smallest.height);
     rect->right = rect->left + std::max(rect->getWidth(), minWidth);
     rect->bottom = rect->top + std::max(rect->getHeight(), minHeight);
     return kResultTrue;

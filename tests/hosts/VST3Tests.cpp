@@ -8,6 +8,7 @@
 #include "platform/foundation/MainQueue.h"
 #include "platform/foundation/PropertyList.h"
 #include "tests/engine/AllocationCounter.h"
+#include "tests/hosts/PluginTestSupport.h"
 #include "tests/hosts/SoundFiles.h"
 #include "tests/hosts/VST3Host.h"
 #include "tests/platform/foundation/TempFolder.h"
@@ -19,7 +20,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <fstream>
 #include <thread>
 #include <tuple>
 
@@ -29,15 +29,7 @@ namespace fs = std::filesystem;
 using namespace vst3host;
 using testprocess::Process;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
-constexpr int kKnobs = 6;
-const char* const kKnobNames[kKnobs] = {"Premix", "Granularity", "Incoherence", "Impatience", "Nausea", "Gravitas"};
-const char* const kIdentifiers[kKnobs] = {"premix", "granularity", "incoherence", "impatience", "nausea", "gravitas"};
+using namespace plugintest;
 
 std::string utf8(const TChar* text) {
     std::string out;
@@ -46,24 +38,9 @@ std::string utf8(const TChar* text) {
 }
 std::u16string utf16(const std::string& text) { return {text.begin(), text.end()}; }
 
-/// The first number in a readout, or -1 for one without ("no reverb").
-double number(const std::string& words) {
-    const auto at = words.find_first_of("0123456789");
-    return at == std::string::npos ? -1.0 : std::strtod(words.c_str() + at, nullptr);
-}
-
 /// A factory preset's six values, from its file in the bundle.
 std::array<double, kKnobs> presetValues(const std::string& fileName) {
-    const auto file = kBundle / "Contents" / "Resources" / "OrvaneAUMac.appex" / "presets" / fileName;
-    auto plist = platform::readPropertyListFile(file);
-    if (!plist) throw std::runtime_error("cannot read " + file.string());
-    std::array<double, kKnobs> values{};
-    const auto* params = plist->find("orvane_params");
-    for (int k = 0; k < kKnobs && params; ++k) {
-        const auto* value = params->find(kIdentifiers[k]);
-        values[static_cast<std::size_t>(k)] = value && value->real() ? *value->real() : value && value->integer() ? double(*value->integer()) : -1.0;
-    }
-    return values;
+    return plugintest::presetValues(kBundle / "Contents" / "Resources" / "OrvaneAUMac.appex", fileName);
 }
 
 /// The six values at the start of the first block, as a host sends a
@@ -433,7 +410,8 @@ TEST(VST3State, SavedStateRestoresIntoAnotherInstanceAndWhatCannotBeReadChangesN
 TEST(VST3Render, ProcessAllocatesNothingManyInstancesShareNothingAndSilencePastTheTailIsSkipped) {
     constexpr int32 kBlock = 256;
     const std::array<double, kKnobs> settings{0.5, 0.4, 0.6, 0.5, 0.2, 0.0};
-    const auto left = testsignals::noise(24000, 15, 0.5f), right = testsignals::noise(24000, 16, 0.5f);
+    // A whole number of blocks: the renders below process whole blocks only.
+    const auto left = testsignals::noise(94 * kBlock, 15, 0.5f), right = testsignals::noise(94 * kBlock, 16, 0.5f);
     const auto changes = [&](std::size_t first, int32 n, ParameterChanges& c) {
         settingsAtStart(settings)(first, n, c);
         if (first > 0) {
@@ -589,14 +567,7 @@ TEST(VST3Editor, EmbedsInTheHostsWindowResizesSendsGesturesAndClosesAHundredTime
         ASSERT_EQ(editor.view->getSize(&size), kResultOk);
         EXPECT_EQ(size.getWidth(), 420);
         EXPECT_EQ(size.getHeight(), 280);
-        const auto children = [&] {
-            Window root, up, *kids = nullptr;
-            unsigned count = 0;
-            XQueryTree(d, parent, &root, &up, &kids, &count);
-            std::vector<Window> list(kids, kids + count);
-            if (kids) XFree(kids);
-            return list;
-        }();
+        const auto children = childWindows(d, parent);
         ASSERT_EQ(children.size(), 1u) << "one child window in the host's";
 
         // Too small is made large enough; the host's size is taken.
@@ -671,11 +642,7 @@ TEST(VST3Editor, EmbedsInTheHostsWindowResizesSendsGesturesAndClosesAHundredTime
         EXPECT_LE(std::labs(afterLast - afterTenth), 2048) << afterTenth << " kB, then " << afterLast << " kB";
     }
     EXPECT_EQ(platform::MainQueue::shared().pendingCount(), 0u) << "tasks left on the main queue";
-    Window root, up, *kids = nullptr;
-    unsigned count = 0;
-    XQueryTree(d, parent, &root, &up, &kids, &count);
-    if (kids) XFree(kids);
-    EXPECT_EQ(count, 0u) << "windows left in the host's";
+    EXPECT_TRUE(childWindows(d, parent).empty()) << "windows left in the host's";
     std::printf("%d editor cycles: resident %ld kB after the tenth, %ld kB after the last\n", cycles, afterTenth, afterLast);
 }
 
