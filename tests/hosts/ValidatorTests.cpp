@@ -62,3 +62,46 @@ TEST(Validator, NamesTheFaultOfEachFaultyPlugInAndPassesTheRealOne) {
         EXPECT_EQ(real.status, 0) << real.out;
     }
 }
+
+// Each threshold of the validator met by a fault of a size just inside it,
+// which passes, and one just outside it, which is named: a threshold moved by
+// far in either direction fails one of the two.
+TEST(Validator, PassesFaultsJustInsideItsThresholdsAndNamesThoseJustOutside) {
+    const struct {
+        const char* bundle;
+        const char* level;
+        const char* only;
+        const char* named; // nullptr: passes
+        bool needsGuard = false;
+    } cases[] = {
+        {"writes-past-the-end@0", "1", "buffer", nullptr},
+        {"allocates@1", "2", "real-time", "allocates memory (1 times)", true},
+        {"locks@1", "2", "real-time", "takes a lock (1 times)", true},
+        {"unclamped-state@0", "1", "state values out", nullptr},
+        {"unclamped-state@0.0001", "1", "state values out", "premix given -0.001 became -0.000, outside 0.000 to 1.000"},
+        {"residue-after-reset@0", "1", "reset", nullptr},
+        {"residue-after-reset@1e-20", "1", "reset", "keeps ringing after reset: silence in gave 0.000000 at frame 0"},
+        {"sample-value@1", "1", "parameter changes", nullptr},
+        {"sample-value@1.0001", "1", "parameter changes", "|sample| 1.000100 > 1 at frame 0"},
+        {"sample-value@-1.0001", "1", "parameter changes", "|sample| 1.000100 > 1 at frame 0"},
+        {"sample-value@1.1754944e-38", "1", "parameter changes", nullptr},
+        {"sample-value@1e-40", "1", "parameter changes", "a subnormal sample at frame 0"},
+        {"shares-state", "3", "sixteen units", "renders differently beside 15 others than alone"},
+        // An offset 80 dB and 50 dB below the noise it follows: the first stays
+        // under the -60 dB the tail is measured to, the second never falls below it.
+        {"offset-after-input@5.77e-5", "6", "tail", nullptr},
+        {"offset-after-input@1.83e-3", "6", "tail", "reports a tail shorter than it rings"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bundle);
+        if (c.needsGuard && !kGuardCounts) continue;
+        const auto run = validate((kFaulty / (std::string(c.bundle) + ".appex")).string(), c.level, c.only);
+        if (!c.named) {
+            EXPECT_EQ(run.status, 0) << run.out;
+            EXPECT_NE(run.out.find("1 passed, 0 failed"), std::string::npos) << run.out;
+            continue;
+        }
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_NE(run.out.find(c.named), std::string::npos) << "no \"" << c.named << "\" in:\n" << run.out;
+    }
+}
