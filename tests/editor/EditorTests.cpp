@@ -536,3 +536,60 @@ TEST_F(Editor, GesturesReachTheTreeAsTouchThenValuesThenRelease) {
     drain();
     EXPECT_EQ(heard, "2t2v2v2r") << "echoes of the knob's own writes are no gestures";
 }
+
+TEST_F(Editor, TheReadoutStaysThroughAWholeDragThatLeavesTheKnobLongerThanItsLinger) {
+    auto view = controller->view();
+    const auto plain = snapshotViewTree(*view, {420, 280});
+    const NSRect f = controller->granularityKnob->frame();
+    const auto plaque = [&] {
+        return testpixels::differingPixels(*plain, *snapshotViewTree(*view, {420, 280}), int(f.minX()),
+                                           int(f.minY() + 0.86 * f.size.height), int(f.size.width), int(0.12 * f.size.height));
+    };
+    const auto wait = [](int ms) { MainQueue::shared().runUntil([] { return false; }, std::chrono::milliseconds(ms)); };
+    NSEventRouter router{view};
+    router.dispatch({NSEvent::Type::mouseMoved, 0, {f.midX(), f.midY()}, 0});
+    router.dispatch({NSEvent::Type::mouseDown, 1, {f.midX(), f.midY()}, 10});
+    router.dispatch({NSEvent::Type::mouseDragged, 1, {2, 2}, 20});
+    wait(int(AURotaryControl::readoutLingerTime.count()) + 300);
+    EXPECT_GT(plaque(), 300) << "a linger's length after leaving the knob, still dragging";
+    router.dispatch({NSEvent::Type::mouseDragged, 1, {f.maxX() + 5, f.midY()}, 1400});
+    wait(int(AURotaryControl::readoutLingerTime.count()) + 300);
+    EXPECT_GT(plaque(), 300) << "and after moving on outside it";
+    router.dispatch({NSEvent::Type::mouseUp, 1, {2, 2}, 2800});
+    EXPECT_EQ(plaque(), 0) << "ended away from the knob: the name at once";
+}
+
+// Every knob's readout at both ends, the middle and values between, at the
+// knob size of every editor size: the text's ink lies inside its plaque.
+TEST_F(Editor, EveryReadoutFitsItsPlaqueAtEveryEditorSize) {
+    controller->view();
+    int widest = 0;
+    for (const double side : {8.0, 75.0, 80.0, 87.0, 100.0, 144.0, 300.0}) {
+        for (const auto& knob : controller->knobsInLayoutOrder()) {
+            for (const float value : {0.0f, 0.001f, 0.1f, 0.25f, 0.5f, 0.75f, 0.9f, 0.999f, 1.0f}) {
+                const auto image = knob->readoutImageProvider(side, side, value)->CGImageForProposedRect();
+                ASSERT_TRUE(image);
+                // The plaque's inside: its rounded box less its edge.
+                const double x0 = 0.02 * side + 1.0, x1 = 0.98 * side - 1.0, y0 = 0.86 * side, y1 = 0.98 * side;
+                ASSERT_EQ(image->width(), int(side));
+                ASSERT_EQ(image->height(), int(side));
+                int inkLeft = int(side), inkRight = -1, outside = 0;
+                for (int y = 0; y < image->height(); ++y)
+                    for (int x = 0; x < image->width(); ++x) {
+                        const auto p = testpixels::pixelAt(*image, x, y);
+                        // The near-white text, not the plaque's fill or its coloured edge.
+                        if (p.r < 200 || p.g < 200 || p.b < 200) continue;
+                        outside += !(x >= x0 - 1 && x <= x1 && y >= y0 - 1 && y <= y1);
+                        inkLeft = std::min(inkLeft, x), inkRight = std::max(inkRight, x);
+                    }
+                EXPECT_EQ(outside, 0) << "knob " << knob->tag() << " at " << value << ", " << side << " points: ink from "
+                                      << inkLeft << " to " << inkRight << " of " << x0 << " to " << x1;
+                if (side >= 75.0) {
+                    EXPECT_GE(inkRight, inkLeft) << "knob " << knob->tag() << " at " << value << ": no text";
+                }
+                widest = std::max(widest, int(100.0 * (inkRight - inkLeft + 1) / side));
+            }
+        }
+    }
+    EXPECT_GE(widest, 70) << "some readout fills most of its plaque's width";
+}

@@ -11,11 +11,13 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -34,6 +36,7 @@ enum class Fault {
     offsetAfterInput,
     residueAfterReset,
     sharesState,
+    ringsFor,
 };
 
 struct FaultAndMagnitude {
@@ -49,7 +52,7 @@ FaultAndMagnitude faultOfThisBundle() {
     // In the order of Fault, after none.
     const std::string names[] = {"writes-past-the-end", "allocates", "locks", "nan-after-a-parameter-change",
                                  "short-tail", "unclamped-state", "rings-after-reset", "sample-value",
-                                 "offset-after-input", "residue-after-reset", "shares-state"};
+                                 "offset-after-input", "residue-after-reset", "shares-state", "rings-for"};
     const auto found = std::ranges::find(names, name.value_or(""));
     FaultAndMagnitude result;
     if (found != std::end(names)) result.fault = Fault(found - std::begin(names) + 1);
@@ -81,7 +84,8 @@ public:
         // Faults that happen on some calls only take the calls from the 100th
         // on, `magnitude` of them; without a magnitude, every call.
         return [fault = fault_.fault, magnitude = fault_.magnitude.value_or(1.0), counted = fault_.magnitude.has_value(),
-                calls = std::uint64_t{0}, resetPending = resetPending_,
+                calls = std::uint64_t{0}, resetPending = resetPending_, tail = inner_,
+                sinceInput = std::uint64_t{1} << 60, silentFor = std::vector<std::uint64_t>{},
                 kernel, render = inner_->internalRenderBlock(), last = std::array<float, 6>{}](
                    AudioUnitRenderActionFlags* flags, const AudioTimeStamp* stamp, AUAudioFrameCount frames,
                    NSInteger bus, AudioBufferList* out, const AURenderEvent* events,
@@ -95,6 +99,13 @@ public:
             static std::mutex mutex;
             if (fault == Fault::locks && thisCall) {
                 std::lock_guard lock(mutex);
+            }
+            if (fault == Fault::ringsFor && out && out->mNumberBuffers > 0 && out->mBuffers[0].mData) {
+                // In place: the buffers hold the input until the unit renders.
+                const auto* in = static_cast<const float*>(out->mBuffers[0].mData);
+                const std::uint32_t step = std::max(out->mBuffers[0].mNumberChannels, 1u);
+                silentFor.resize(frames);
+                for (std::uint32_t i = 0; i < frames; ++i) silentFor[i] = sinceInput = in[i * step] != 0.0f ? 0 : sinceInput + 1;
             }
             const OSStatus status = render(flags, stamp, frames, bus, out, events, pull);
             if (status != noErr || !out || out->mNumberBuffers == 0 || !out->mBuffers[0].mData) return status;
@@ -115,9 +126,20 @@ public:
                 }
             if (fault == Fault::residueAfterReset && resetPending->exchange(false) && frames > 0)
                 samples[0] = float(magnitude);
-            // One unit in the last place, towards zero, on every other call of all units together.
-            if (fault == Fault::sharesState && frames > 0 && sharedCalls.fetch_add(1) % 2 == 1 && samples[0] != 0.0f)
-                samples[0] = std::nextafter(samples[0], 0.0f);
+            // The lowest bit of one sample, on every other call of all units together.
+            if (fault == Fault::sharesState && frames > 0 && sharedCalls.fetch_add(1) % 2 == 1 &&
+                std::fpclassify(samples[0]) == FP_NORMAL)
+                samples[0] = std::bit_cast<float>(std::bit_cast<std::uint32_t>(samples[0]) ^ 1u);
+            if (fault == Fault::ringsFor) {
+                // A level 50 dB below full-scale noise for `magnitude` seconds
+                // past the reported tail, counted from the end of the input
+                // (this fault is rendered at 48 kHz only).
+                const double ringing = (tail->tailTime() + magnitude) * 48000.0;
+                for (std::uint32_t i = 0; i < frames && i < silentFor.size(); ++i)
+                    if (silentFor[i] > 0 && double(silentFor[i]) <= ringing)
+                        for (std::uint32_t b = 0; b < out->mNumberBuffers; ++b)
+                            static_cast<float*>(out->mBuffers[b].mData)[i * channels] += 1.83e-3f;
+            }
             const std::array<float, 6> now{kernel->premix.load(), kernel->granularity.load(), kernel->incoherence.load(),
                                            kernel->impatience.load(), kernel->nausea.load(), kernel->gravitas.load()};
             if (fault == Fault::nanAfterAParameterChange && now != last && frames > 0) samples[0] = std::nanf("");

@@ -86,11 +86,16 @@ TEST(Validator, PassesFaultsJustInsideItsThresholdsAndNamesThoseJustOutside) {
         {"sample-value@-1.0001", "1", "parameter changes", "|sample| 1.000100 > 1 at frame 0"},
         {"sample-value@1.1754944e-38", "1", "parameter changes", nullptr},
         {"sample-value@1e-40", "1", "parameter changes", "a subnormal sample at frame 0"},
+        {"sample-value@inf", "1", "parameter changes", "a non-finite sample at frame 0"},
         {"shares-state", "3", "sixteen units", "renders differently beside 15 others than alone"},
         // An offset 80 dB and 50 dB below the noise it follows: the first stays
         // under the -60 dB the tail is measured to, the second never falls below it.
         {"offset-after-input@5.77e-5", "6", "tail", nullptr},
         {"offset-after-input@1.83e-3", "6", "tail", "reports a tail shorter than it rings"},
+        // A level above -60 dB that stops a tenth of a second before the
+        // reported tail ends, and one that stops a tenth after it.
+        {"rings-for@-0.1", "6", "tail", nullptr},
+        {"rings-for@0.1", "6", "tail", "reports a tail shorter than it rings"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bundle);

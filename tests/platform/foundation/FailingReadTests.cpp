@@ -1,7 +1,7 @@
-// Reads that fail or come up short part-way through a file. This executable
-// puts its own read() before the C library's, so a file chosen by a test can
-// hand out a few bytes a call, be interrupted, be cut short after it was
-// opened, or fail with EIO in the middle.
+// Reads and writes that fail or come up short part-way through a file. This
+// executable puts its own read() and write() before the C library's, so a file
+// chosen by a test can hand out a few bytes a call, be interrupted, be cut
+// short after it was opened, or fail with EIO or ENOSPC in the middle.
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
@@ -31,7 +31,16 @@ struct ReadFault {
 };
 ReadFault fault;
 
+/// Writes to files in `folder` take at most `mostPerCall` bytes a call and
+/// fail with ENOSPC once `failAfter` bytes are written.
+struct WriteFault {
+    std::string folder;
+    long mostPerCall = 0, failAfter = -1, written = 0;
+};
+WriteFault writeFault;
+
 using ReadFunction = ssize_t (*)(int, void*, size_t);
+using WriteFunction = ssize_t (*)(int, const void*, size_t);
 
 ReadFunction realRead() {
     static const auto next = reinterpret_cast<ReadFunction>(::dlsym(RTLD_NEXT, "read"));
@@ -73,6 +82,24 @@ extern "C" ssize_t read(int fd, void* buffer, size_t count) {
     const ssize_t got = realRead()(fd, buffer, count);
     if (got > 0) fault.handedOut += got;
     return got;
+}
+
+extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
+    static const auto next = reinterpret_cast<WriteFunction>(::dlsym(RTLD_NEXT, "write"));
+    if (writeFault.folder.empty()) return next(fd, buffer, count);
+    char target[4096];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
+    if (length <= 0 || std::string_view(target, size_t(length)).rfind(writeFault.folder, 0) != 0) return next(fd, buffer, count);
+    if (writeFault.failAfter >= 0 && writeFault.written >= writeFault.failAfter) {
+        errno = ENOSPC;
+        return -1;
+    }
+    if (writeFault.mostPerCall > 0) count = std::min<size_t>(count, size_t(writeFault.mostPerCall));
+    if (writeFault.failAfter >= 0) count = std::min<size_t>(count, size_t(writeFault.failAfter - writeFault.written));
+    const ssize_t done = next(fd, buffer, count);
+    if (done > 0) writeFault.written += done;
+    return done;
 }
 
 namespace {
@@ -132,6 +159,27 @@ TEST(FailingRead, AFileCutShortAfterItWasOpenedIsReadAsItNowIs) {
     ASSERT_FALSE(plist);
     EXPECT_EQ(plist.error().code, kPropertyListNotParsable);
     EXPECT_NE(plist.error().message.find(file.string()), std::string::npos) << plist.error().message;
+}
+
+TEST(FailingWrite, AFullDiskPartWayLeavesTheOldFileAndNoTemporaryAndShortWritesGoOn) {
+    platform::testing::TempFolder folder;
+    const auto target = folder.path() / "state.plist";
+    ASSERT_TRUE(writePropertyListFile(target, "kept"));
+    const PropertyList large = std::string(5000, 'x');
+    writeFault = {std::filesystem::canonical(folder.path()).string(), 0, 100, 0};
+    const auto full = writePropertyListFile(target, large);
+    writeFault.folder.clear();
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.error().code, ENOSPC);
+    EXPECT_NE(full.error().message.find(target.string()), std::string::npos) << full.error().message;
+    EXPECT_EQ(readPropertyListFile(target), PropertyList("kept"));
+    EXPECT_EQ(contentsOfDirectory(folder.path(), false)->size(), 1u) << "no temporary left";
+
+    writeFault = {std::filesystem::canonical(folder.path()).string(), 7, -1, 0};
+    const auto shortWrites = writePropertyListFile(target, large);
+    writeFault.folder.clear();
+    ASSERT_TRUE(shortWrites) << shortWrites.error().message;
+    EXPECT_EQ(readPropertyListFile(target), large);
 }
 
 } // namespace

@@ -200,13 +200,17 @@ struct SmallBinary {
     std::uint64_t count = 3, root = 0;
     std::int64_t tableShift = 0;                    // added to the table's offset
     std::uint8_t firstOffset = 8, lastOffset = 13; // of the array and of the last integer
+    // The trailer's first byte, unused, just past the table: an offset of an
+    // object there, so that reading one entry too far finds one.
+    std::uint8_t pastTable = 11;
 
     Bytes bytes() const {
         Bytes out = bytesOf("bplist00");
         out.insert(out.end(), {0xa2, refs[0], refs[1], 0x10, 5, 0x10, 6});
         const std::uint64_t table = out.size();
         out.insert(out.end(), {firstOffset, 11, lastOffset});
-        put(out, 0, 6);
+        out.push_back(pastTable);
+        put(out, 0, 5);
         out.insert(out.end(), {1, 1});
         for (std::uint64_t field : {count, root, std::uint64_t(std::int64_t(table) + tableShift)}) put(out, field, 8);
         return out;
