@@ -2,6 +2,7 @@
 // size, the two-way binding to the parameter tree in every connection order,
 // and off-screen pictures checked by their pixels.
 
+#include "artwork/KnobsStyleKit.h"
 #include "editor/KnobReadout.h"
 #include "editor/OrvaneAUViewControllerMac.h"
 #include "engine/ControlCurves.h"
@@ -563,38 +564,48 @@ TEST_F(Editor, TheReadoutStaysThroughAWholeDragThatLeavesTheKnobLongerThanItsLin
 
 // Every knob's readout at both ends, the middle and values between, at the
 // knob size of every editor size: the text's ink lies inside its plaque.
+/// Where the near-white text of a plaque image of `side` points lies: its
+/// leftmost and rightmost columns and how many of its pixels fall outside the
+/// plaque's text area (0.06 to 0.94 of the width, 0.86 to 0.98 of the height:
+/// the plaque less its margins).
+namespace {
+struct Ink {
+    int left = 0, right = -1, outside = 0;
+};
+Ink inkOf(const CGImage& image, double side) {
+    Ink ink{int(side), -1, 0};
+    const double x0 = 0.06 * side - 1.0, x1 = 0.94 * side + 1.0, y0 = 0.86 * side, y1 = 0.98 * side;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const auto p = testpixels::pixelAt(image, x, y);
+            if (p.r < 200 || p.g < 200 || p.b < 200) continue; // the plaque's fill or its coloured edge
+            ink.outside += !(x >= x0 && x <= x1 && y >= y0 && y <= y1);
+            ink.left = std::min(ink.left, x), ink.right = std::max(ink.right, x);
+        }
+    return ink;
+}
+} // namespace
+
+// Every knob's readout at 65 values, at the knob size of every editor size:
+// the text stays inside its plaque.
 TEST_F(Editor, EveryReadoutFitsItsPlaqueAtEveryEditorSize) {
     controller->view();
     int widest = 0;
     for (const double side : {8.0, 75.0, 80.0, 87.0, 100.0, 144.0, 300.0}) {
-        for (const auto& knob : controller->knobsInLayoutOrder()) {
-            for (int step = 0; step <= 64; ++step) {
-                const float value = float(step) / 64.0f;
-                const auto image = knob->readoutImageProvider(side, side, value)->CGImageForProposedRect();
-                ASSERT_TRUE(image);
-                // The plaque spans 0.02 to 0.98 of the width and 0.86 to 0.98 of
-                // the height; the text keeps 0.04 of the width clear each side.
-                const double x0 = 0.06 * side - 1.0, x1 = 0.94 * side + 1.0, y0 = 0.86 * side, y1 = 0.98 * side;
-                ASSERT_EQ(image->width(), int(side));
-                ASSERT_EQ(image->height(), int(side));
-                int inkLeft = int(side), inkRight = -1, outside = 0;
-                // Only the plaque's rows and those next to it: the dial above holds no white.
-                for (int y = int(0.8 * side); y < image->height(); ++y)
-                    for (int x = 0; x < image->width(); ++x) {
-                        const auto p = testpixels::pixelAt(*image, x, y);
-                        // The near-white text, not the plaque's fill or its coloured edge.
-                        if (p.r < 200 || p.g < 200 || p.b < 200) continue;
-                        outside += !(x >= x0 && x <= x1 && y >= y0 && y <= y1);
-                        inkLeft = std::min(inkLeft, x), inkRight = std::max(inkRight, x);
-                    }
-                EXPECT_EQ(outside, 0) << "knob " << knob->tag() << " at " << value << ", " << side << " points: ink from "
-                                      << inkLeft << " to " << inkRight << " of " << x0 << " to " << x1;
-                if (side >= 75.0) {
-                    EXPECT_GE(inkRight, inkLeft) << "knob " << knob->tag() << " at " << value << ": no text";
-                }
-                widest = std::max(widest, int(100.0 * (inkRight - inkLeft + 1) / side));
+        const auto fits = [&](const std::shared_ptr<NSImage>& plaque, const std::string& what) {
+            const auto image = plaque->CGImageForProposedRect();
+            ASSERT_TRUE(image && image->width() == int(side) && image->height() == int(side)) << what;
+            const Ink ink = inkOf(*image, side);
+            EXPECT_EQ(ink.outside, 0) << what << ", " << side << " points: ink from " << ink.left << " to " << ink.right;
+            if (side >= 75.0) {
+                EXPECT_GE(ink.right, ink.left) << what << ": no text";
             }
-        }
+            widest = std::max(widest, int(100.0 * (ink.right - ink.left + 1) / side));
+        };
+        for (const auto& knob : controller->knobsInLayoutOrder())
+            for (int step = 0; step <= 64; ++step)
+                fits(knob->readoutImageProvider(side, side, float(step) / 64.0f),
+                     "knob " + std::to_string(knob->tag()) + " at " + std::to_string(step) + "/64");
     }
     EXPECT_GE(widest, 80) << "some readout fills most of the plaque's width";
 }
