@@ -2,6 +2,7 @@
 // size, the two-way binding to the parameter tree in every connection order,
 // and off-screen pictures checked by their pixels.
 
+#include "artwork/KnobsStyleKit.h"
 #include "editor/KnobReadout.h"
 #include "editor/KnobValueField.h"
 #include "editor/OrvaneAUViewControllerMac.h"
@@ -747,4 +748,76 @@ TEST(KnobValueField, TheCaretMovesAndErasesWholeCharacters) {
     press(XK_Right), press(XK_BackSpace);
     EXPECT_EQ(field.text(), "ecay 4.25 s");
     EXPECT_FALSE(field.keyDown(key(XK_q, false, "q", true))) << "Ctrl+Q is not the field's";
+}
+
+TEST_F(Editor, TheReadoutStaysThroughAWholeDragThatLeavesTheKnobLongerThanItsLinger) {
+    auto view = controller->view();
+    const auto plain = snapshotViewTree(*view, {420, 280});
+    const NSRect f = controller->granularityKnob->frame();
+    const auto plaque = [&] {
+        return testpixels::differingPixels(*plain, *snapshotViewTree(*view, {420, 280}), int(f.minX()),
+                                           int(f.minY() + 0.86 * f.size.height), int(f.size.width), int(0.12 * f.size.height));
+    };
+    const auto wait = [](int ms) { MainQueue::shared().runUntil([] { return false; }, std::chrono::milliseconds(ms)); };
+    NSEventRouter router{view};
+    router.dispatch({NSEvent::Type::mouseMoved, 0, {f.midX(), f.midY()}, 0});
+    router.dispatch({NSEvent::Type::mouseDown, 1, {f.midX(), f.midY()}, 10});
+    router.dispatch({NSEvent::Type::mouseDragged, 1, {2, 2}, 20});
+    wait(int(AURotaryControl::readoutLingerTime.count()) + 300);
+    EXPECT_GT(plaque(), 300) << "a linger's length after leaving the knob, still dragging";
+    // The pointer leaves the window, as a drag may.
+    router.dispatch({NSEvent::Type::mouseDragged, 1, {-5, f.midY()}, 1400});
+    router.dispatch({NSEvent::Type::mouseExited, 1, {-5, f.midY()}, 1410});
+    wait(int(AURotaryControl::readoutLingerTime.count()) + 300);
+    EXPECT_GT(plaque(), 300) << "and after the pointer left the window";
+    router.dispatch({NSEvent::Type::mouseUp, 1, {2, 2}, 2800});
+    EXPECT_EQ(plaque(), 0) << "ended away from the knob: the name at once";
+}
+
+// Every knob's readout at both ends, the middle and values between, at the
+// knob size of every editor size: the text's ink lies inside its plaque.
+/// Where the near-white text of a plaque image of `side` points lies: its
+/// leftmost and rightmost columns and how many of its pixels fall outside the
+/// plaque's text area (0.06 to 0.94 of the width, 0.86 to 0.98 of the height:
+/// the plaque less its margins).
+namespace {
+struct Ink {
+    int left = 0, right = -1, outside = 0;
+};
+Ink inkOf(const CGImage& image, double side) {
+    Ink ink{int(side), -1, 0};
+    const double x0 = 0.06 * side - 1.0, x1 = 0.94 * side + 1.0, y0 = 0.86 * side, y1 = 0.98 * side;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const auto p = testpixels::pixelAt(image, x, y);
+            if (p.r < 200 || p.g < 200 || p.b < 200) continue; // the plaque's fill or its coloured edge
+            ink.outside += !(x >= x0 && x <= x1 && y >= y0 && y <= y1);
+            ink.left = std::min(ink.left, x), ink.right = std::max(ink.right, x);
+        }
+    return ink;
+}
+} // namespace
+
+// Every knob's readout at 65 values, at the knob size of every editor size:
+// the text stays inside its plaque.
+TEST_F(Editor, EveryReadoutFitsItsPlaqueAtEveryEditorSize) {
+    controller->view();
+    int widest = 0;
+    for (const double side : {8.0, 75.0, 80.0, 87.0, 100.0, 144.0, 300.0}) {
+        const auto fits = [&](const std::shared_ptr<NSImage>& plaque, const std::string& what) {
+            const auto image = plaque->CGImageForProposedRect();
+            ASSERT_TRUE(image && image->width() == int(side) && image->height() == int(side)) << what;
+            const Ink ink = inkOf(*image, side);
+            EXPECT_EQ(ink.outside, 0) << what << ", " << side << " points: ink from " << ink.left << " to " << ink.right;
+            if (side >= 75.0) {
+                EXPECT_GE(ink.right, ink.left) << what << ": no text";
+            }
+            widest = std::max(widest, int(100.0 * (ink.right - ink.left + 1) / side));
+        };
+        for (const auto& knob : controller->knobsInLayoutOrder())
+            for (int step = 0; step <= 64; ++step)
+                fits(knob->readoutImageProvider(side, side, float(step) / 64.0f),
+                     "knob " + std::to_string(knob->tag()) + " at " + std::to_string(step) + "/64");
+    }
+    EXPECT_GE(widest, 80) << "some readout fills most of the plaque's width";
 }

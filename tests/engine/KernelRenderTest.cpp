@@ -247,5 +247,26 @@ TEST(KernelRender, TheTailHoldsWhatTheLinesHold) {
     EXPECT_EQ(k->heldStreamDelaySeconds.load(), 0.0f) << "after a reset the lines start at their targets, now 0";
 }
 
+// Each channel is its own effect: sound in on the left alone leaves the right
+// silent whatever the settings, and the same sound in both wanders apart, the
+// two output delays following their own LFOs.
+TEST(KernelRender, EachChannelKeepsToItselfAndWandersOnItsOwn) {
+    for (const Settings s : {Settings{1, 1, 1, 1, 1, 1}, Settings{1, 0.5f, 0.5f, 0.9f, 0.5f, 0.8f}}) {
+        auto k = makeKernel(512, 48000.0, s);
+        Stereo in = stereoNoise(48000, 9);
+        std::fill(in.right.begin(), in.right.end(), 0.0f);
+        const auto out = render(*k, in, 512);
+        EXPECT_TRUE(std::all_of(out.right.begin(), out.right.end(), [](float x) { return x == 0.0f; }));
+        EXPECT_NE(out.left, in.left);
+    }
+    Settings wander = kDryOnly;
+    wander.nausea = 1.0f;
+    auto k = makeKernel(512, 48000.0, wander);
+    Stereo in = stereoNoise(96000, 10);
+    in.right = in.left;
+    const auto out = render(*k, in, 512);
+    EXPECT_NE(out.left, out.right);
+}
+
 } // namespace
 } // namespace orvane

@@ -198,3 +198,28 @@ TEST(LV2Plugin, RendersAnyBlockInPlaceWithoutAllocatingBypassesExactlyAndStartsA
     };
     EXPECT_EQ(afresh(), afresh()) << "activate starts from a clean state";
 }
+
+// Ports at the edges of their ranges: the last parameter and the ports beside
+// it (enabled, latency), and numbers past the port count, which are ignored.
+TEST(LV2Plugin, PortsAtTheEdgesOfTheParametersReachTheirOwnFieldsAndPortsPastTheCountNone) {
+    World world;
+    Instance host(world), other(world);
+    ASSERT_TRUE(host && other);
+    const auto left = testsignals::noise(4096, 21, 0.5f), right = testsignals::noise(4096, 22, 0.5f);
+    float stray = 0.0f;
+    for (const std::uint32_t port : {std::uint32_t(kPortCount), kPortCount + 1u, 0xffffffffu})
+        lilv_instance_connect_port(host.lilv(), port, &stray);
+    for (Instance* each : {&host, &other}) each->controls = {0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.0f, 1.0f, 7.0f};
+    EXPECT_EQ(host.render(left, right, [] { return 512u; }), other.render(left, right, [] { return 512u; }))
+        << "ports past the count change nothing";
+    EXPECT_EQ(stray, 0.0f);
+    EXPECT_EQ(host.controls[kLatencyPort - kFirstParameterPort], 0.0f) << "the latency port, just past enabled";
+
+    // The last parameter, gravitas, is read from its own port and from no other.
+    other.controls[kParameterCount - 1] = 1.0f;
+    const auto gravitas = other.render(left, right, [] { return 512u; });
+    EXPECT_NE(gravitas, host.render(left, right, [] { return 512u; }));
+    host.controls[kEnabledPort - kFirstParameterPort] = 0.0f;
+    const auto bypassed = host.render(left, right, [] { return 512u; });
+    EXPECT_EQ(bypassed.first, left) << "enabled, just past the last parameter, bypasses";
+}

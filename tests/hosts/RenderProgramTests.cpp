@@ -996,5 +996,41 @@ TEST(RenderProgram, ThePluginFoldersUsersKnowAndStatesWithAByteOrderMarkAreTaken
     EXPECT_NE(order({"--preset", "2", "--state", saved.string()}).find("with    state"), std::string::npos);
 }
 
+// Each clash of outputs is refused alike whether the file it names is there
+// already (found by its inode) or not yet (found only by its path).
+TEST(RenderProgram, OutputClashesAreRefusedWhetherTheOutputExistsOrNot)
+{
+    for (const bool present : {false, true}) {
+        SCOPED_TRACE(present ? "output present" : "output absent");
+        TempFolder folder;
+        const auto input = writeInput(folder, "in.wav", kWav16, 44100, 2, 0.1);
+        fs::create_directories(folder / "a");
+        fs::create_directories(folder / "b");
+        fs::create_directories(folder / "o");
+        writeInput(folder, "a/x.wav", kWav16, 44100, 2, 0.1);
+        writeInput(folder, "b/x.wav", kWav16, 44100, 2, 0.1);
+        if (present) {
+            folder.write("out.wav", "an earlier render");
+            folder.write("o/x-orvane.wav", "an earlier render");
+        }
+        const struct {
+            const char* name;
+            std::vector<std::string> arguments;
+        } cases[] = {
+            {"state saved onto the output", args(input, folder / "out.wav", {"--save-state", (folder / "." / "out.wav").string()})},
+            {"two inputs, one file in --outdir",
+                {(folder / "a/x.wav").string(), (folder / "b/x.wav").string(), "--outdir", (folder / "o").string()}},
+        };
+        const auto before = snapshot(folder.path());
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            const auto run = runProgram(c.arguments);
+            EXPECT_EQ(run.status, 2) << run.describe();
+            EXPECT_NE(run.err.find("would both write"), std::string::npos) << run.err;
+            EXPECT_EQ(snapshot(folder.path()), before);
+        }
+    }
+}
+
 } // namespace
 } // namespace orvane::render

@@ -88,6 +88,11 @@ TEST(VST3Module, ExportsItsEntryPointsAloneAndOffersOneStereoEffect) {
         EXPECT_EQ(bus.channelCount, 2);
         EXPECT_EQ(bus.busType, kMain);
         EXPECT_NE(plugin.component->getBusInfo(kAudio, direction, 1, bus), kResultOk) << "one bus past the end";
+        EXPECT_NE(plugin.component->getBusInfo(kAudio, direction, -1, bus), kResultOk) << "one bus before the first";
+        EXPECT_EQ(plugin.component->activateBus(kAudio, direction, 0, true), kResultTrue);
+        EXPECT_NE(plugin.component->activateBus(kAudio, direction, 1, true), kResultTrue);
+        SpeakerArrangement arrangement{};
+        EXPECT_NE(plugin.processor->getBusArrangement(direction, 1, arrangement), kResultOk);
     }
     SpeakerArrangement stereo = SpeakerArr::kStereo, mono = SpeakerArr::kMono, surround = SpeakerArr::k51;
     SpeakerArrangement two[2] = {stereo, stereo};
@@ -154,6 +159,9 @@ TEST(VST3Parameters, SixKnobsStartAtPresetZeroBesideTheBypassAndTheFactoryPreset
         EXPECT_EQ(utf8(name), names[p]);
     }
     EXPECT_NE(units->getProgramName(list.id, 9, name), kResultOk) << "one past the last preset";
+    EXPECT_NE(units->getProgramName(list.id, -1, name), kResultOk) << "one before the first preset";
+    EXPECT_NE(units->getUnitInfo(1, root), kResultOk);
+    EXPECT_NE(units->getProgramListInfo(1, list), kResultOk);
     units->release();
 
     // Choosing Dark Wash sets its values and tells the host each one as an

@@ -59,3 +59,12 @@ TEST(Bundle, ResourcesAreFoundByExactNameAndNeverOutsideTheBundle) {
 }
 
 } // namespace
+
+TEST(Bundle, AnInfoPlistThatIsNoDictionaryReadsAsAnEmptyOne) {
+    platform::testing::TempFolder folder;
+    folder.write("A/Info.plist", "<plist><array><string>CFBundleExecutable</string></array></plist>");
+    folder.write("B/Info.plist", "<plist><dict><key>CFBundleExecutable</key><string>b.so</string></dict></plist>");
+    EXPECT_EQ(Bundle::atPath(folder.path() / "A").infoDictionary(), PropertyList(PropertyList::Dictionary{}));
+    EXPECT_EQ(Bundle::atPath(folder.path() / "B").objectForInfoDictionaryKey("CFBundleExecutable"), "b.so");
+    EXPECT_EQ(Bundle::atPath(folder.path() / "C").infoDictionary(), PropertyList(PropertyList::Dictionary{})) << "none";
+}

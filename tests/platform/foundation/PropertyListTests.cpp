@@ -193,6 +193,63 @@ TEST(PropertyList, EveryLimitHoldsJustInsideAndRefusesJustOutside) {
     EXPECT_NE(over.error().message.find("over.plist"), std::string::npos) << over.error().message;
 }
 
+/// The fields of a small binary list: an array of two references to two
+/// integers, 5 and 6, with one-byte offsets and references.
+struct SmallBinary {
+    std::uint8_t refs[2] = {1, 2};
+    std::uint64_t count = 3, root = 0;
+    std::int64_t tableShift = 0;                    // added to the table's offset
+    std::uint8_t firstOffset = 8, lastOffset = 13; // of the array and of the last integer
+    // The trailer's first byte, unused, just past the table: an offset of an
+    // object there, so that reading one entry too far finds one.
+    std::uint8_t pastTable = 11;
+
+    Bytes bytes() const {
+        Bytes out = bytesOf("bplist00");
+        out.insert(out.end(), {0xa2, refs[0], refs[1], 0x10, 5, 0x10, 6});
+        const std::uint64_t table = out.size();
+        out.insert(out.end(), {firstOffset, 11, lastOffset});
+        out.push_back(pastTable);
+        put(out, 0, 5);
+        out.insert(out.end(), {1, 1});
+        for (std::uint64_t field : {count, root, std::uint64_t(std::int64_t(table) + tableShift)}) put(out, field, 8);
+        return out;
+    }
+};
+
+// Every index into the table and every reference at the last entry, one past
+// it, and the table's own bounds one either side.
+TEST(PropertyList, BinaryTableIndexesHoldAtTheirLastEntryAndRefuseOnePast) {
+    const auto with = [](auto change) {
+        SmallBinary list;
+        change(list);
+        return list.bytes();
+    };
+    const struct {
+        const char* what;
+        Bytes bytes;
+        bool accepted;
+    } cases[] = {
+        {"as written", SmallBinary{}.bytes(), true},
+        {"a reference to the last object", with([](SmallBinary& l) { l.refs[0] = 2; }), true},
+        {"a reference one past the last object", with([](SmallBinary& l) { l.refs[1] = 3; }), false},
+        {"the root at the last object", with([](SmallBinary& l) { l.root = 2; }), true},
+        {"the root one past the last object", with([](SmallBinary& l) { l.root = 3; }), false},
+        {"one object fewer than referred to", with([](SmallBinary& l) { l.count = 2; }), false},
+        {"one object more than the table holds", with([](SmallBinary& l) { l.count = 4; }), false},
+        {"the table one byte later, into the trailer", with([](SmallBinary& l) { l.tableShift = 1; }), false},
+        {"the table at the trailer", with([](SmallBinary& l) { l.tableShift = 3; }), false},
+        {"an object offset inside the header", with([](SmallBinary& l) { l.firstOffset = 7; }), false},
+        {"an object offset at the trailer", with([](SmallBinary& l) { l.lastOffset = 18; }), false},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = parsePropertyList(c.bytes);
+        EXPECT_EQ(parsed.has_value(), c.accepted) << c.what << (parsed ? "" : ": " + parsed.error().message);
+    }
+    EXPECT_EQ(*parsePropertyList(SmallBinary{}.bytes()), (PropertyList(Array{5, 6})));
+    EXPECT_EQ(*parsePropertyList(with([](SmallBinary& l) { l.root = 2; })), PropertyList(6));
+}
+
 TEST(PropertyListFile, WritesAtomicallyAndLeavesNothingBehindOnFailure) {
     platform::testing::TempFolder folder;
     const auto target = folder.path() / "keep.plist";

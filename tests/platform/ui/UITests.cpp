@@ -301,3 +301,25 @@ TEST(Compositor, ALayerChangeMarksOnlyItsViewAndDrawingAtScaleIsSharp) {
     EXPECT_EQ(pixelAt(*sharp, 2 * 30 + 20, 2 * 40), (testpixels::Pixel{102, 51, 153, 255}));
     EXPECT_EQ(half->CGImageForProposedRect(2.0), half->CGImageForProposedRect(2.0)) << "rendered once per pixel size";
 }
+
+// A view owns its left and top edges and not its right and bottom ones, so
+// two views side by side never both take the point on their shared edge.
+TEST(Views, HitTestingAtEachOfTheFourEdges) {
+    auto root = std::make_shared<Flipped>(NSMakeRect(0, 0, 100, 100));
+    auto left = std::make_shared<NSView>(NSMakeRect(10, 20, 30, 40));
+    auto right = std::make_shared<NSView>(NSMakeRect(40, 20, 30, 40));
+    root->addSubview(left);
+    root->addSubview(right);
+    EXPECT_EQ(root->hitTest({10, 30}), left.get()) << "left edge";
+    EXPECT_EQ(root->hitTest({9.999, 30}), root.get());
+    EXPECT_EQ(root->hitTest({20, 20}), left.get()) << "top edge";
+    EXPECT_EQ(root->hitTest({20, 19.999}), root.get());
+    EXPECT_EQ(root->hitTest({40, 30}), right.get()) << "the shared edge is the right view's left edge";
+    EXPECT_EQ(root->hitTest({39.999, 30}), left.get());
+    EXPECT_EQ(root->hitTest({70, 30}), root.get()) << "right edge";
+    EXPECT_EQ(root->hitTest({69.999, 30}), right.get());
+    EXPECT_EQ(root->hitTest({20, 60}), root.get()) << "bottom edge";
+    EXPECT_EQ(root->hitTest({20, 59.999}), left.get());
+    EXPECT_EQ(root->hitTest({100, 50}), nullptr) << "the window's own right edge";
+    EXPECT_EQ(root->hitTest({0, 0}), root.get());
+}
