@@ -210,28 +210,10 @@ TEST(CLAPRender, AnyRateAndBlockStaysFiniteBypassIsExactAndWithoutReverberationM
     // The same input and settings through orvane-render, in blocks of the
     // same size: the same bits.
     const std::array<double, kKnobs> settings{0.45, 0.3, 0.4, 0.45, 0.1, 0.0};
-    platform::testing::TempFolder folder;
-    const auto input = folder / "in.wav";
-    const auto left = testsignals::noise(30000, 7, 0.5f), right = testsignals::noise(30000, 8, 0.5f);
-    testsound::writeStereoWav(input, left, right, 48000);
-    for (std::uint32_t block : {1u, 64u, 1000u, 4096u}) {
-        const auto output = folder / ("out-" + std::to_string(block) + ".wav");
-        std::vector<std::string> command{ORVANE_RENDER_PROGRAM, input.string(), "-o", output.string(), "--tail", "0",
-                                         "--quiet", "--block", std::to_string(block)};
-        for (int k = 0; k < kKnobs; ++k)
-            command.insert(command.end(), {"--set", std::string(kIdentifiers[k]) + "=" + std::to_string(settings[std::size_t(k)])});
-        Process render(command);
-        ASSERT_EQ(render.wait(std::chrono::seconds(60)), 0) << render.errorText();
-        const auto theirs = testsound::wavSamples(output);
+    plugintest::expectTheBitsOfOrvaneRender(settings, [&](std::uint32_t block, std::vector<float>& l, std::vector<float>& r) {
         Instance plugin(48000.0, block);
-        auto ours = std::pair{left, right};
-        plugin.render(ours.first, ours.second, block, settingsAtStart(settings));
-        ASSERT_EQ(theirs.size(), 2 * left.size());
-        for (std::size_t i = 0; i < left.size(); ++i) {
-            ASSERT_EQ(ours.first[i], theirs[2 * i]) << "blocks of " << block << ": left sample " << i;
-            ASSERT_EQ(ours.second[i], theirs[2 * i + 1]) << "blocks of " << block << ": right sample " << i;
-        }
-    }
+        plugin.render(l, r, block, settingsAtStart(settings));
+    });
 }
 
 TEST(CLAPRender, AValueDueInsideABlockTakesEffectAtItsFrameUnlessCloserThanSixteenToAnEdge) {

@@ -5,12 +5,18 @@
 // window.
 
 #include "platform/foundation/PropertyList.h"
+#include "tests/hosts/SoundFiles.h"
+#include "tests/platform/foundation/TempFolder.h"
+#include "tests/support/Process.h"
+#include "tests/support/Signals.h"
 
 #include <X11/Xlib.h>
+#include <gtest/gtest.h>
 
 #include <array>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,6 +63,36 @@ inline std::vector<Window> childWindows(Display* display, Window parent) {
     std::vector<Window> list(kids, kids + count);
     if (kids) XFree(kids);
     return list;
+}
+
+/// Renders the same input with the same settings through orvane-render and
+/// through a plug-in format, in blocks of 1, 64, 1000 and 4096 frames, and
+/// expects the same bits. `render(block, left, right)` renders the plug-in
+/// in place in host blocks of `block` frames, the settings at the first.
+inline void expectTheBitsOfOrvaneRender(
+    const std::array<double, kKnobs>& settings,
+    const std::function<void(std::uint32_t, std::vector<float>&, std::vector<float>&)>& render) {
+    platform::testing::TempFolder folder;
+    const auto input = folder / "in.wav";
+    const auto left = testsignals::noise(30000, 7, 0.5f), right = testsignals::noise(30000, 8, 0.5f);
+    testsound::writeStereoWav(input, left, right, 48000);
+    for (std::uint32_t block : {1u, 64u, 1000u, 4096u}) {
+        const auto output = folder / ("out-" + std::to_string(block) + ".wav");
+        std::vector<std::string> command{ORVANE_RENDER_PROGRAM, input.string(), "-o", output.string(), "--tail", "0",
+                                         "--quiet", "--block", std::to_string(block)};
+        for (int k = 0; k < kKnobs; ++k)
+            command.insert(command.end(), {"--set", std::string(kIdentifiers[k]) + "=" + std::to_string(settings[std::size_t(k)])});
+        testprocess::Process program(command);
+        ASSERT_EQ(program.wait(std::chrono::seconds(60)), 0) << program.errorText();
+        const auto theirs = testsound::wavSamples(output);
+        auto ours = std::pair{left, right};
+        render(block, ours.first, ours.second);
+        ASSERT_EQ(theirs.size(), 2 * left.size());
+        for (std::size_t i = 0; i < left.size(); ++i) {
+            ASSERT_EQ(ours.first[i], theirs[2 * i]) << "blocks of " << block << ": left sample " << i;
+            ASSERT_EQ(ours.second[i], theirs[2 * i + 1]) << "blocks of " << block << ": right sample " << i;
+        }
+    }
 }
 
 } // namespace plugintest
