@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -92,6 +93,15 @@ inline void expectTheBitsOfOrvaneRender(
             ASSERT_EQ(ours.first[i], theirs[2 * i]) << "blocks of " << block << ": left sample " << i;
             ASSERT_EQ(ours.second[i], theirs[2 * i + 1]) << "blocks of " << block << ": right sample " << i;
         }
+    }
+}
+
+/// Expects every sample of both channels finite and within [-1, 1].
+inline void expectFiniteWithinFullScale(const std::vector<float>& l, const std::vector<float>& r, double rate,
+                                        std::uint32_t block) {
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        ASSERT_TRUE(std::isfinite(l[i]) && std::abs(l[i]) <= 1.0f && std::isfinite(r[i]) && std::abs(r[i]) <= 1.0f)
+            << rate << " Hz, blocks of " << block << ": sample " << i << " is " << l[i] << ", " << r[i];
     }
 }
 
