@@ -157,14 +157,12 @@ tresult PLUGIN_API Plugin::setActive(TBool state) {
     if (!renderer_) return kNotInitialized;
     if (!state) {
         renderer_->release();
-        active_ = false;
         return kResultOk;
     }
     if (!renderer_->prepare(setup_.sampleRate, static_cast<std::uint32_t>(std::max<int32>(setup_.maxSamplesPerBlock, 1))))
         return kResultFalse;
     silentFrames_ = 0;
     rampKnown_.fill(false);
-    active_ = true;
     return kResultOk;
 }
 

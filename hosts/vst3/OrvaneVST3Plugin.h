@@ -147,7 +147,6 @@ private:
     Steinberg::Vst::IComponentHandler* handler_ = nullptr;
 
     Steinberg::Vst::ProcessSetup setup_{Steinberg::Vst::kRealtime, Steinberg::Vst::kSample32, 1024, 44100.0};
-    bool active_ = false;
     /// The controller side's view of the bypass and of the program chosen.
     bool bypassed_ = false;
     std::size_t program_ = 0;
@@ -164,8 +163,10 @@ private:
     std::uint64_t silentFrames_ = 0;
     /// Each knob's last value from the host's automation, where a ramp to
     /// its next point starts; unknown before the first point.
-    std::array<float, 8> rampFrom_{};
-    std::array<bool, 8> rampKnown_{};
+    /// Room for every knob, whose identifiers are its address (0 to 5).
+    static constexpr std::size_t kRampedKnobs = 8;
+    std::array<float, kRampedKnobs> rampFrom_{};
+    std::array<bool, kRampedKnobs> rampKnown_{};
 };
 
 } // namespace orvane::vst3
